@@ -1,0 +1,50 @@
+#include "hook.h"
+#include "stages.h"
+
+HINSTANCE moduleInstance;
+
+namespace {
+
+const WORD bannerBitmapId = 102;
+
+bool isWindows60(const OSVERSIONINFOA& version)
+{
+    return version.dwMajorVersion == 6 && version.dwMinorVersion == 0;
+}
+
+} // namespace
+
+OSVERSIONINFOA queryVersion()
+{
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    return version;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD, LPVOID)
+{
+    moduleInstance = instance;
+    return TRUE;
+}
+
+extern "C" int WINAPI ClearInstallerHook(HookStage stage, void*, void** out)
+{
+    switch (stage) {
+    case HookStageBanner:
+        if (out)
+            *out = LoadBitmapA(moduleInstance, MAKEINTRESOURCEA(bannerBitmapId));
+        return 1;
+    case HookStagePreInstall:
+        return preInstallCheck() ? 1 : 0;
+    case HookStagePostInstall:
+        if (!isWindows60(queryVersion()))
+            launchAfterInstall();
+        return 1;
+    case 4:
+    case 6:
+        return 1;
+    default:
+        return 0;
+    }
+}

@@ -1,0 +1,5 @@
+#include "stages.h"
+
+void launchAfterInstall()
+{
+}

@@ -1,0 +1,229 @@
+// Stage 3: the account check through the NETAPI32 double, the running application, and
+// the message boxes, each on the real user32, mutexes and processes of Wine.
+#include "common/dialogs.h"
+#include "support/hook_module.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+const char notAdministrator[] =
+    "Quillmarsh2 must be installed using an account with administrative access.";
+const char applicationRunning[] =
+    "Quillmarsh2 is currently running. Please close Quillmarsh2 before installing.";
+
+struct Stage3 {
+    int answer;
+    std::vector<SeenDialog> dialogs;
+};
+
+Stage3 runStage3()
+{
+    DialogWatch watch;
+    Stage3 result;
+    result.answer = loadHook()(HookStagePreInstall, nullptr, nullptr);
+    result.dialogs = watch.seen();
+    return result;
+}
+
+// Exactly one box, showing text with the caption "Error", an OK button only, no icon and
+// no owner window.
+void expectOnlyMessage(const Stage3& result, const char* text)
+{
+    ASSERT_EQ(result.dialogs.size(), 1u);
+    const SeenDialog& box = result.dialogs[0];
+    EXPECT_EQ(box.text, text);
+    EXPECT_EQ(box.caption, "Error");
+    EXPECT_TRUE(box.okButton);
+    EXPECT_EQ(box.otherButtons, 0);
+    EXPECT_FALSE(box.icon);
+    EXPECT_FALSE(box.hasOwner);
+}
+
+std::wstring accountName()
+{
+    WCHAR name[256];
+    DWORD size = 256;
+    return GetUserNameW(name, &size) ? name : L"";
+}
+
+TEST(MessageBoxes, TheWatchTellsButtonsIconsAndOwnersApart)
+{
+    // The checks below would pass vacuously if the watch could not see these.
+    HWND owner = CreateWindowA("STATIC", "owner", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                               nullptr, nullptr);
+    DialogWatch watch;
+    MessageBoxA(owner, "text", "caption", MB_OKCANCEL | MB_ICONHAND);
+    MessageBoxA(nullptr, "plain", "Error", MB_OK);
+    DestroyWindow(owner);
+    ASSERT_EQ(watch.seen().size(), 2u);
+    const SeenDialog& loud = watch.seen()[0];
+    EXPECT_EQ(loud.text, "text");
+    EXPECT_EQ(loud.caption, "caption");
+    EXPECT_TRUE(loud.hasOwner);
+    EXPECT_EQ(loud.otherButtons, 1);
+    EXPECT_TRUE(loud.icon);
+    const SeenDialog& plain = watch.seen()[1];
+    EXPECT_FALSE(plain.hasOwner);
+    EXPECT_EQ(plain.otherButtons, 0);
+    EXPECT_FALSE(plain.icon);
+}
+
+struct AccountCase {
+    const char* what;
+    unsigned long status;
+    unsigned long privilege;
+    int answer;
+};
+
+TEST(Accounts, EachOutcomeOfNetUserGetInfo)
+{
+    ASSERT_NE(loadHook(), nullptr);
+    const AccountCase cases[] = {
+        {"administrator", NERR_Success, USER_PRIV_ADMIN, 1},
+        {"user", NERR_Success, USER_PRIV_USER, 0},
+        {"guest", NERR_Success, USER_PRIV_GUEST, 0},
+        {"unknown account", NERR_UserNotFound, USER_PRIV_USER, 1},
+        {"access denied", ERROR_ACCESS_DENIED, USER_PRIV_GUEST, 1},
+    };
+    for (const AccountCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        configureDouble(c.status, c.privilege);
+        resetDoubleStats();
+        Stage3 result = runStage3();
+        EXPECT_EQ(result.answer, c.answer);
+        if (c.answer == 0)
+            expectOnlyMessage(result, notAdministrator);
+        else
+            EXPECT_TRUE(result.dialogs.empty());
+
+        QmDoubleStats stats;
+        ASSERT_TRUE(readDoubleStats(stats)) << "the NETAPI32 double is not loaded";
+        EXPECT_STREQ(stats.variant, "full");
+        EXPECT_EQ(stats.getInfoCalls, 1);
+        EXPECT_EQ(stats.lastLevel, 1u);
+        EXPECT_TRUE(stats.lastServerNull);
+        EXPECT_EQ(std::wstring(stats.lastName), accountName());
+        EXPECT_EQ(stats.freeCalls, c.status == NERR_Success ? 1 : 0);
+        EXPECT_EQ(stats.strayFrees, 0);
+        EXPECT_EQ(stats.outstanding, 0);
+    }
+}
+
+TEST(Accounts, NetapiComesFromTheSystemDirectoryNotBesideTheProgram)
+{
+    // A planted netapi32.dll that reports an administrator lies beside this program.
+    ASSERT_NE(GetFileAttributesA((programDirectory() + "netapi32.dll").c_str()),
+              INVALID_FILE_ATTRIBUTES);
+    configureDouble(NERR_Success, USER_PRIV_USER);
+    Stage3 result = runStage3();
+    EXPECT_EQ(result.answer, 0);
+    HMODULE netapi = loadedNetapi();
+    ASSERT_NE(netapi, nullptr);
+    char path[MAX_PATH];
+    std::string loaded(path, GetModuleFileNameA(netapi, path, MAX_PATH));
+    std::string expected = systemDirectory() + "\\netapi32.dll";
+    auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+        return text;
+    };
+    EXPECT_EQ(lower(loaded), lower(expected));
+    QmDoubleStats stats;
+    ASSERT_TRUE(readDoubleStats(stats));
+    EXPECT_STRNE(stats.variant, "planted");
+}
+
+TEST(RunningApplication, DetectedOnlyWhileItRuns)
+{
+    configureDouble(NERR_Success, USER_PRIV_ADMIN);
+    RunningApplication application;
+    ASSERT_TRUE(application.start());
+    Stage3 running = runStage3();
+    EXPECT_EQ(running.answer, 0);
+    expectOnlyMessage(running, applicationRunning);
+    // Asking twice must not keep the mutex alive.
+    EXPECT_EQ(runStage3().answer, 0);
+
+    application.stop();
+    Stage3 ended = runStage3();
+    EXPECT_EQ(ended.answer, 1);
+    EXPECT_TRUE(ended.dialogs.empty());
+}
+
+TEST(RunningApplication, OnlyTheAdministratorMessageWhenBothChecksFail)
+{
+    configureDouble(NERR_Success, USER_PRIV_USER);
+    RunningApplication application;
+    ASSERT_TRUE(application.start());
+    Stage3 result = runStage3();
+    EXPECT_EQ(result.answer, 0);
+    expectOnlyMessage(result, notAdministrator);
+}
+
+// The suites below run in processes of their own, started by CTest with the platform
+// answer they need (see tests/CMakeLists.txt); each first checks that it got it.
+
+void expectPassUnlessApplicationRuns()
+{
+    Stage3 alone = runStage3();
+    EXPECT_EQ(alone.answer, 1);
+    EXPECT_TRUE(alone.dialogs.empty());
+    RunningApplication application;
+    ASSERT_TRUE(application.start());
+    Stage3 running = runStage3();
+    EXPECT_EQ(running.answer, 0);
+    expectOnlyMessage(running, applicationRunning);
+}
+
+TEST(Win9xFamily, NoAccountIsLookedUpButTheApplicationIsStillFound)
+{
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    ASSERT_TRUE(GetVersionExA(&version));
+    ASSERT_EQ(version.dwPlatformId, DWORD(VER_PLATFORM_WIN32_WINDOWS));
+    configureDouble(NERR_Success, USER_PRIV_GUEST);
+    expectPassUnlessApplicationRuns();
+    QmDoubleStats stats;
+    if (readDoubleStats(stats)) {
+        EXPECT_EQ(stats.getInfoCalls, 0);
+    }
+}
+
+TEST(NetapiUnavailable, TheCheckPassesAndOnlyTheApplicationDecides)
+{
+    ASSERT_EQ(LoadLibraryA((systemDirectory() + "\\netapi32.dll").c_str()), nullptr);
+    expectPassUnlessApplicationRuns();
+}
+
+TEST(WineOwnNetapi, ItsGuestPrivilegeStopsTheInstallation)
+{
+    Stage3 result = runStage3();
+    QmDoubleStats stats;
+    ASSERT_NE(loadedNetapi(), nullptr);
+    ASSERT_FALSE(readDoubleStats(stats)) << "expected Wine's own NETAPI32";
+    EXPECT_EQ(result.answer, 0);
+    expectOnlyMessage(result, notAdministrator);
+}
+
+TEST(NoNetUserGetInfo, TheCheckPasses)
+{
+    configureDouble(NERR_Success, USER_PRIV_GUEST);
+    expectPassUnlessApplicationRuns();
+    QmDoubleStats stats;
+    ASSERT_TRUE(readDoubleStats(stats));
+    EXPECT_STREQ(stats.variant, "noinfo");
+}
+
+TEST(NoNetApiBufferFree, TheCheckPassesWithoutAskingForARecord)
+{
+    configureDouble(NERR_Success, USER_PRIV_GUEST);
+    expectPassUnlessApplicationRuns();
+    QmDoubleStats stats;
+    ASSERT_TRUE(readDoubleStats(stats));
+    EXPECT_STREQ(stats.variant, "nofree");
+    EXPECT_EQ(stats.getInfoCalls, 0);
+}
+
+} // namespace
