@@ -1,0 +1,95 @@
+#include "scratch_key.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+ScratchKey::ScratchKey()
+    : root("Software\\QmhookTest\\" + std::to_string(GetCurrentProcessId()) + "-" +
+           std::to_string(GetTickCount()))
+{
+    createKey("");
+}
+
+ScratchKey::~ScratchKey()
+{
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, root.c_str());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, root.c_str());
+}
+
+std::string ScratchKey::path(const std::string& below) const
+{
+    return below.empty() ? root : root + "\\" + below;
+}
+
+// Wine's ANSI registry calls take a path of at most 255 characters, so a path is walked one
+// key at a time: a 255-character name is then reachable beneath a deep scratch key.
+static HKEY walk(const std::string& path, bool create)
+{
+    HKEY current = HKEY_LOCAL_MACHINE;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('\\', start);
+        std::string name = path.substr(start, end == std::string::npos ? end : end - start);
+        HKEY next = nullptr;
+        LONG status = create ? RegCreateKeyExA(current, name.c_str(), 0, nullptr, 0,
+                                               KEY_ALL_ACCESS, nullptr, &next, nullptr)
+                             : RegOpenKeyExA(current, name.c_str(), 0, KEY_ALL_ACCESS, &next);
+        if (current != HKEY_LOCAL_MACHINE)
+            RegCloseKey(current);
+        if (status != ERROR_SUCCESS)
+            return nullptr;
+        current = next;
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return current;
+}
+
+void ScratchKey::createKey(const std::string& below) const
+{
+    HKEY key = walk(path(below), true);
+    ASSERT_NE(key, nullptr) << below;
+    RegCloseKey(key);
+}
+
+bool ScratchKey::exists(const std::string& below) const
+{
+    HKEY key = walk(path(below), false);
+    if (key)
+        RegCloseKey(key);
+    return key != nullptr;
+}
+
+void ScratchKey::setValue(const std::string& key, const char* name, DWORD type,
+                          const void* data, DWORD size) const
+{
+    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, path(key).c_str(), name, type, data, size),
+              ERROR_SUCCESS);
+}
+
+bool ScratchKey::value(const std::string& key, const char* name, DWORD& type,
+                       std::string& bytes) const
+{
+    HKEY handle;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path(key).c_str(), 0, KEY_READ, &handle) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD size = 0;
+    bool found = RegQueryValueExA(handle, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+    std::vector<char> data(size + 1);
+    found = found && RegQueryValueExA(handle, name, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(data.data()), &size) == ERROR_SUCCESS;
+    RegCloseKey(handle);
+    if (found)
+        bytes.assign(data.data(), size);
+    return found;
+}
+
+unsigned long nextHandleValue()
+{
+    HANDLE probe = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    CloseHandle(probe);
+    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(probe));
+}

@@ -1,0 +1,40 @@
+// A registry key of the test's own under HKLM\Software\QmhookTest, unique per run, set up
+// and inspected with raw Win32 calls, and deleted with everything beneath it at the end.
+#ifndef QMHOOK_TESTS_SCRATCH_KEY_H
+#define QMHOOK_TESTS_SCRATCH_KEY_H
+
+#include <windows.h>
+
+#include <string>
+
+class ScratchKey {
+public:
+    ScratchKey();
+    ~ScratchKey();
+    ScratchKey(const ScratchKey&) = delete;
+    ScratchKey& operator=(const ScratchKey&) = delete;
+
+    // The path beneath HKLM of this key, or of a key beneath it.
+    std::string path(const std::string& below = "") const;
+    // Creates the keys of a path beneath this key (components separated by backslashes).
+    void createKey(const std::string& below) const;
+    bool exists(const std::string& below) const;
+    void setValue(const std::string& key, const char* name, DWORD type, const void* data,
+                  DWORD size) const;
+    void setText(const std::string& key, const char* name, const std::string& bytes,
+                 DWORD type = REG_SZ) const
+    {
+        setValue(key, name, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+    }
+    // The raw value: false when it is missing.
+    bool value(const std::string& key, const char* name, DWORD& type, std::string& bytes) const;
+
+private:
+    std::string root;
+};
+
+// The value of the next handle this process would get. Handles are reused lowest first,
+// so a handle leaked by a workload makes this higher afterwards than before.
+unsigned long nextHandleValue();
+
+#endif
