@@ -7,6 +7,7 @@
 #include "hook/hook.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,14 +20,28 @@ struct Options {
     const char* privilege = "2";
     bool applicationRunning = false;
     bool interactive = false;
+    std::string windows = "win7";
+    std::string product = "Quillmarsh2";
+    std::string installDirectory = "C:\\Program Files\\Quillmarsh2";
 };
+
+// The Windows version Wine reports to a program is chosen by the program's name (see
+// tests/wine/make-prefixes); --windows re-runs this program under such a name.
+const struct {
+    const char* option;
+    const char* name;
+} versions[] = {{"6.0", "vista"}, {"5.1", "winxp"}, {"6.1", "win7"}, {"6.2", "win10"},
+                {"9x", "win98"}};
 
 void usage(FILE* to)
 {
     std::fputs(
         "Usage: qmhost.exe [OPTION...]\n"
         "Simulates an installation of Quillmarsh2 driving qmhook.dll through stages 1 to 6;\n"
-        "stops after stage 3 when that answers 0. Prints every answer and message box.\n"
+        "stops after stage 3 when that answers 0. Before stage 5 it writes the registry\n"
+        "values an installation writes and copies the launcher stand-in in as Tovelgate.exe.\n"
+        "Prints every answer and message box, and the command line and directory the\n"
+        "launcher was started with.\n"
         "\n"
         "  --account admin|user|guest  privilege the account reports (default admin);\n"
         "                              needs the NETAPI32 double chosen with\n"
@@ -34,6 +49,10 @@ void usage(FILE* to)
         "  --app-running               Quillmarsh2 runs during the installation\n"
         "  --banner FILE               where to save the banner of stage 1 (default banner.bmp)\n"
         "  --dll PATH                  the hook DLL (default: qmhook.dll beside qmhost.exe)\n"
+        "  --install-dir DIR           installation directory written to the registry\n"
+        "                              (default C:\\Program Files\\Quillmarsh2)\n"
+        "  --product NAME              the product key's name (default Quillmarsh2)\n"
+        "  --windows 6.0|5.1|6.1|6.2|9x  the Windows version Wine reports (default 6.1)\n"
         "  --interactive               leave message boxes to the user instead of pressing OK\n"
         "  --help                      this text\n",
         to);
@@ -65,6 +84,18 @@ bool parse(int argc, char** argv, Options& options)
             options.dll = argv[++i];
         } else if (option == "--interactive") {
             options.interactive = true;
+        } else if (option == "--install-dir" && hasValue) {
+            options.installDirectory = argv[++i];
+        } else if (option == "--product" && hasValue) {
+            options.product = argv[++i];
+        } else if (option == "--windows" && hasValue) {
+            std::string wanted = argv[++i];
+            options.windows.clear();
+            for (const auto& version : versions)
+                if (wanted == version.option)
+                    options.windows = version.name;
+            if (options.windows.empty())
+                return false;
         } else {
             return false;
         }
@@ -107,6 +138,77 @@ bool saveBitmap(HBITMAP bitmap, const std::string& path, BITMAP& shape)
     return std::fclose(out) == 0 && written;
 }
 
+// Runs this program again as qmhost-<version>.exe, unless it already is that program.
+// Returns -1 when this process is the right one.
+int rerunAs(const std::string& version, const char* commandLine)
+{
+    char self[MAX_PATH];
+    std::string path(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
+    std::string wanted = programDirectory() + "qmhost-" + version + ".exe";
+    if (lstrcmpiA(path.c_str(), wanted.c_str()) == 0)
+        return -1;
+    if (!CopyFileA(path.c_str(), wanted.c_str(), FALSE))
+        return 1;
+    std::string arguments = commandLine;
+    // drop this program's own name, quoted or not
+    size_t end = arguments[0] == '"' ? arguments.find('"', 1) + 1 : arguments.find(' ');
+    std::string command = "\"" + wanted + "\"" +
+                          (end == std::string::npos ? "" : arguments.substr(end));
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return 1;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 1;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return static_cast<int>(status);
+}
+
+bool setText(const std::string& key, const char* name, const std::string& text)
+{
+    return RegSetKeyValueA(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, text.c_str(),
+                           static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+}
+
+// What an installation leaves before stage 5: the two registry values and the launcher.
+bool installProduct(const Options& options, std::string& record)
+{
+    const std::string vendor = "Software\\Vantorel Software";
+    std::string directory;
+    for (char c : options.installDirectory + "\\") {
+        if (c == '\\' && !directory.empty())
+            CreateDirectoryA(directory.c_str(), nullptr);
+        directory += c;
+    }
+    record = options.installDirectory + "\\tovelgate-record.txt";
+    DeleteFileA(record.c_str());
+    SetEnvironmentVariableA("QMTOVELGATE_RECORD", record.c_str());
+    return setText(vendor, "InstallLaunchPath", options.product) &&
+           setText(vendor + "\\" + options.product, "Install Path", options.installDirectory) &&
+           CopyFileA((programDirectory() + "tovelgate.exe").c_str(),
+                     (options.installDirectory + "\\Tovelgate.exe").c_str(), FALSE);
+}
+
+// Prints what the launcher recorded, waiting for it a while: the launch is not waited for.
+void reportLaunch(const std::string& record)
+{
+    for (int waited = 0; waited < 200; ++waited) {
+        if (FILE* in = std::fopen(record.c_str(), "r")) {
+            char line[1024];
+            while (std::fgets(line, sizeof line, in))
+                std::printf("launcher %s", line);
+            std::fclose(in);
+            return;
+        }
+        Sleep(100);
+    }
+    std::puts("launcher: not started");
+}
+
 void reportDialogs(HookStage stage, DialogWatch& watch)
 {
     for (const SeenDialog& dialog : watch.seen())
@@ -125,6 +227,9 @@ int main(int argc, char** argv)
         usage(stderr);
         return 2;
     }
+    int rerun = rerunAs(options.windows, GetCommandLineA());
+    if (rerun != -1)
+        return rerun;
     SetEnvironmentVariableA(QMDOUBLE_PRIV_VARIABLE, options.privilege);
 
     RunningApplication application;
@@ -145,10 +250,25 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("loaded %s\n", options.dll.c_str());
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    std::printf("Windows reports %lu.%lu%s\n", version.dwMajorVersion, version.dwMinorVersion,
+                version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? " (9x family)" : "");
 
     DialogWatch watch(!options.interactive);
     int status = 0;
     for (HookStage stage = 1; stage <= 6; ++stage) {
+        std::string record;
+        if (stage == HookStagePostInstall) {
+            if (!installProduct(options, record)) {
+                std::fprintf(stderr, "qmhost: could not install into %s\n",
+                             options.installDirectory.c_str());
+                return 1;
+            }
+            std::printf("installed %s into %s\n", options.product.c_str(),
+                        options.installDirectory.c_str());
+        }
         void* out = nullptr;
         int answer = clearInstallerHook(stage, nullptr, &out);
         reportDialogs(stage, watch);
@@ -163,6 +283,12 @@ int main(int argc, char** argv)
                 std::printf("stage 1: no banner to save\n");
             if (banner)
                 DeleteObject(banner);
+        }
+        if (stage == HookStagePostInstall) {
+            reportLaunch(record);
+            char directory[MAX_PATH] = "";
+            GetCurrentDirectoryA(MAX_PATH, directory);
+            std::printf("host directory after stage 5: %s\n", directory);
         }
         if (stage == HookStagePreInstall && answer == 0) {
             std::puts("installation stopped by stage 3");
