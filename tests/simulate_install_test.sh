@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the README's main command and checks its transcript: the default installation ends
-# with the launcher started as documented, and the vetoed one stops at stage 3.
+# Runs the README's main command and checks its transcript (Wine ends lines with CR LF
+# there): the default installation ends with the launcher started as documented, and the
+# vetoed one stops at stage 3.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 failed=0
@@ -10,7 +11,7 @@ expect() { # transcript, pattern, what
         failed=1
     fi
 }
-out=$(scripts/simulate-install 2>&1)
+out=$(scripts/simulate-install 2>&1 | tr -d "\r")
 echo "$out"
 for stage in 1 2 3 4 5 6; do
     answer=1; [ $stage = 2 ] && answer=0
@@ -20,7 +21,7 @@ expect "$out" '^stage 1: banner 340x159 saved to ' "banner saved"
 expect "$out" '^launcher command line: C:\\[A-Z0-9~]+\\[A-Z0-9~]+\\TOVE~[A-Z0-9]+\.EXE /path Quillmarsh2$' "launch"
 expect "$out" '^launcher directory: C:\\Program Files\\Quillmarsh2$' "launcher directory"
 expect "$out" '^installation complete$' "completed"
-out=$(scripts/simulate-install --account user --app-running 2>&1)
+out=$(scripts/simulate-install --account user --app-running 2>&1 | tr -d "\r")
 echo "$out"
 expect "$out" '^stage 3: message box "Error": Quillmarsh2 must be installed using an account with administrative access\.$' "admin message"
 expect "$out" '^installation stopped by stage 3$' "veto"
