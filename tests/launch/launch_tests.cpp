@@ -43,17 +43,16 @@ protected:
         }
         return path;
     }
+    // The key is created through the wide call, which takes paths longer than 255 characters;
+    // the ANSI call stores exactly these bytes for every type.
     static void setValue(const std::string& key, const char* name, DWORD type,
                          const std::string& bytes)
     {
-        std::wstring wideKey(key.begin(), key.end()), wideName(name, name + strlen(name));
-        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, wideKey.c_str(), wideName.c_str(), type,
-                                  nullptr, 0),
-                  ERROR_SUCCESS);
+        std::wstring wideKey(key.begin(), key.end());
         HKEY handle;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, wideKey.c_str(), 0, KEY_SET_VALUE, &handle),
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, wideKey.c_str(), 0, nullptr, 0,
+                                  KEY_SET_VALUE, nullptr, &handle, nullptr),
                   ERROR_SUCCESS);
-        // The ANSI call stores exactly these bytes for every type.
         EXPECT_EQ(RegSetValueExA(handle, name, 0, type,
                                  reinterpret_cast<const BYTE*>(bytes.data()), bytes.size()),
                   ERROR_SUCCESS);
