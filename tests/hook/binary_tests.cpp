@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <iterator>
 #include <set>
 
 namespace {
@@ -94,6 +96,16 @@ TEST_F(ShippedDll, IsA32BitDllMarkedForDepAndAslr)
     EXPECT_TRUE(nt->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
     EXPECT_TRUE(nt->OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
     EXPECT_NE(directory(IMAGE_DIRECTORY_ENTRY_BASERELOC).Size, 0u);
+}
+
+// Read as a file: the banner alone is 162 KB, so the code has about 140 KB of room.
+TEST_F(ShippedDll, StaysWithin300KiBAndCarriesTheStackProtector)
+{
+    std::ifstream file(programDirectory() + "qmhook.dll", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 162222u);
+    EXPECT_LE(bytes.size(), 300u * 1024);
+    EXPECT_NE(bytes.find("stack smashing detected"), std::string::npos);
 }
 
 } // namespace
