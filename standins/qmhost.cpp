@@ -16,7 +16,7 @@ namespace {
 
 struct Options {
     std::string dll;
-    std::string banner = "banner.bmp";
+    std::string banner = "stage1-banner.bmp";
     const char* privilege = "2";
     bool applicationRunning = false;
     bool interactive = false;
@@ -47,7 +47,7 @@ void usage(FILE* to)
         "                              needs the NETAPI32 double chosen with\n"
         "                              WINEDLLOVERRIDES=netapi32=n, as scripts/simulate-install does\n"
         "  --app-running               Quillmarsh2 runs during the installation\n"
-        "  --banner FILE               where to save the banner of stage 1 (default banner.bmp)\n"
+        "  --banner FILE               where to save the banner of stage 1 (default stage1-banner.bmp)\n"
         "  --dll PATH                  the hook DLL (default: qmhook.dll beside qmhost.exe)\n"
         "  --install-dir DIR           installation directory written to the registry\n"
         "                              (default C:\\Program Files\\Quillmarsh2)\n"
