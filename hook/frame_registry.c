@@ -1,0 +1,34 @@
+/* Registers this module's unwind tables with the statically linked unwinder, in place of
+ * the toolchain's crtbegin.o. That one first asks GetModuleHandleA for a shared libgcc DLL,
+ * which a statically linked module never uses; Wine answers such a question for an
+ * unloaded name by searching every directory of the DLL path on disk, on every load and
+ * again on every unload: under Wine that costs as much as loading the whole banner.
+ *
+ * Linked first among the module's objects (after the CRT's startup object) so that the
+ * label below marks the start of the unwind tables; crtend.o, linked last, ends them and
+ * calls __gcc_register_frame while the module starts. Compiled without unwind tables of
+ * its own. */
+#include <stdlib.h>
+
+/* The unwinder's bookkeeping for one registered object: opaque, six pointers in libgcc
+ * (the space crtbegin.o reserves). */
+struct frame_object {
+    void* fields[6];
+};
+
+void __register_frame_info(const void* begin, struct frame_object* object);
+void* __deregister_frame_info(const void* begin);
+
+__attribute__((used, section(".eh_frame"), aligned(4))) static const char frames_begin[] = {};
+static struct frame_object frames;
+
+void __gcc_deregister_frame(void)
+{
+    __deregister_frame_info(frames_begin);
+}
+
+void __gcc_register_frame(void)
+{
+    __register_frame_info(frames_begin, &frames);
+    atexit(__gcc_deregister_frame);
+}
