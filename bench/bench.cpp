@@ -1,0 +1,522 @@
+// Times qmhook.dll against the platform calls it wraps: each row runs the DLL's operation
+// and its peer alternately, several times in one process, and prints the medians, their
+// ratio and the ratio's budget. The figures are only comparable within one run.
+//
+//   qmbench [--quick] [--reps R]
+//
+// --quick shrinks every N so that the whole table appears in seconds (the test suite's
+// smoke run); the figures of such a run mean nothing.
+#include "hook/hook.h"
+#include "registry/registry.h"
+
+#include <lm.h>
+#include <oleauto.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char benchKey[] = "Software\\QmhookBench";
+const WORD bannerId = 102;
+
+bool quick = false;
+int reps = 5;
+int overBudget = 0;
+
+[[noreturn]] void fail(const char* what)
+{
+    std::fprintf(stderr, "qmbench: %s\n", what);
+    std::exit(2);
+}
+
+// N for a full run, or a small one for --quick.
+long count(long full, long small)
+{
+    return quick ? small : full;
+}
+
+std::string programDirectory()
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string directory(path, length);
+    return directory.substr(0, directory.find_last_of('\\') + 1);
+}
+
+double nowMs()
+{
+    static LARGE_INTEGER frequency;
+    if (!frequency.QuadPart)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return 1000.0 * now.QuadPart / frequency.QuadPart;
+}
+
+double median(std::vector<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    size_t middle = samples.size() / 2;
+    return samples.size() % 2 ? samples[middle] : (samples[middle - 1] + samples[middle]) / 2;
+}
+
+void printHeader()
+{
+    std::printf("median of %d runs each, the DLL and its peer alternating; times in ms\n\n", reps);
+    std::printf("%-47s %6s %10s %10s %7s %7s\n", "operation / peer", "N", "qmhook", "peer",
+                "ratio", "budget");
+}
+
+void printRow(const char* operation, long n, double mine, double peer, double budget)
+{
+    double ratio = mine / peer;
+    bool over = ratio > budget;
+    overBudget += over;
+    std::printf("%-47s %6ld %10.2f %10.2f %7.3f %7.2f%s\n", operation, n, mine, peer, ratio,
+                budget, over ? "  OVER" : "");
+    std::fflush(stdout);
+}
+
+// Runs prepare (untimed) then work, for the DLL and the peer in turn, reps times, the
+// one going first changing from run to run.
+template <typename PrepareMine, typename Mine, typename PreparePeer, typename Peer>
+void compare(const char* operation, long n, double budget, PrepareMine prepareMine, Mine mine,
+             PreparePeer preparePeer, Peer peer)
+{
+    std::vector<double> mineMs, peerMs;
+    auto timeMine = [&] {
+        prepareMine();
+        double start = nowMs();
+        mine();
+        mineMs.push_back(nowMs() - start);
+    };
+    auto timePeer = [&] {
+        preparePeer();
+        double start = nowMs();
+        peer();
+        peerMs.push_back(nowMs() - start);
+    };
+    for (int run = 0; run < reps; ++run) {
+        if (run % 2 == 0) {
+            timeMine();
+            timePeer();
+        } else {
+            timePeer();
+            timeMine();
+        }
+    }
+    printRow(operation, n, median(mineMs), median(peerMs), budget);
+}
+
+template <typename Mine, typename Peer>
+void compare(const char* operation, long n, double budget, Mine mine, Peer peer)
+{
+    auto nothing = [] {};
+    compare(operation, n, budget, nothing, mine, nothing, peer);
+}
+
+// Registry fixtures, made with raw calls beneath HKCU\Software\QmhookBench.
+
+HKEY createKey(HKEY parent, const std::string& name)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        fail(("cannot create key " + name).c_str());
+    return key;
+}
+
+std::string numbered(const char* prefix, long i)
+{
+    return prefix + std::to_string(i);
+}
+
+void addChildren(HKEY parent, long children, bool withValue)
+{
+    for (long i = 0; i < children; ++i) {
+        HKEY child = createKey(parent, numbered("child", i));
+        DWORD one = 1;
+        if (withValue)
+            RegSetValueExA(child, "value", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), 4);
+        RegCloseKey(child);
+    }
+}
+
+enum class Shape { wide, bushy, deep };
+
+// Builds bench\tree in the given shape.
+void buildTree(HKEY bench, Shape shape)
+{
+    HKEY tree = createKey(bench, "tree");
+    if (shape == Shape::wide)
+        addChildren(tree, count(5000, 20), false);
+    if (shape == Shape::bushy) {
+        for (long i = 0, n = count(50, 3); i < n; ++i) {
+            HKEY child = createKey(tree, numbered("branch", i));
+            addChildren(child, count(100, 4), true);
+            RegCloseKey(child);
+        }
+    }
+    if (shape == Shape::deep) {
+        HKEY level = createKey(tree, "level");
+        for (long depth = 1, n = count(100, 5); depth < n; ++depth) {
+            HKEY next = createKey(level, "level");
+            RegCloseKey(level);
+            level = next;
+        }
+        RegCloseKey(level);
+    }
+    RegCloseKey(tree);
+}
+
+void expectTreeGone(HKEY bench)
+{
+    HKEY tree = nullptr;
+    if (RegOpenKeyExA(bench, "tree", 0, KEY_READ, &tree) == ERROR_SUCCESS) {
+        RegCloseKey(tree);
+        fail("a deletion left the tree behind");
+    }
+}
+
+void benchDeletion(HKEY bench)
+{
+    struct {
+        Shape shape;
+        const char* name;
+        long n;
+    } shapes[] = {{Shape::wide, "wide", count(5000, 20)},
+                  {Shape::bushy, "bushy", count(50 * 100, 3 * 4)},
+                  {Shape::deep, "deep", count(100, 5)}};
+    for (const auto& shape : shapes) {
+        auto build = [&] { buildTree(bench, shape.shape); };
+        auto deleteKey = [&] {
+            Tarn::Registry registry;
+            if (!registry.deleteKey(bench, "tree"))
+                fail("deleteKey failed");
+            expectTreeGone(bench);
+        };
+        // RegDeleteTreeA empties the key and, where the platform deletes the key itself
+        // too (Wine does), the RegDeleteKeyA that follows answers 2.
+        auto deleteTree = [&] {
+            RegDeleteTreeA(bench, "tree");
+            RegDeleteKeyA(bench, "tree");
+            expectTreeGone(bench);
+        };
+        auto shDeleteKey = [&] {
+            SHDeleteKeyA(bench, "tree");
+            expectTreeGone(bench);
+        };
+        std::string row = "deleteKey " + std::string(shape.name);
+        compare((row + " / RegDeleteTreeA+RegDeleteKeyA").c_str(), shape.n, 1.00, build,
+                deleteKey, build, deleteTree);
+        compare((row + " / SHDeleteKeyA").c_str(), shape.n, 1.00, build, deleteKey, build,
+                shDeleteKey);
+    }
+}
+
+void benchEnumeration(HKEY bench)
+{
+    const long n = count(5000, 20);
+    HKEY list = createKey(bench, "list");
+    addChildren(list, n, false);
+    for (long i = 0; i < n; ++i) {
+        DWORD number = static_cast<DWORD>(i);
+        RegSetValueExA(list, numbered("value", i).c_str(), 0, REG_DWORD,
+                       reinterpret_cast<BYTE*>(&number), 4);
+    }
+    // The object takes charge of the root handed to openKey: hand it the predefined one.
+    Tarn::Registry registry;
+    if (!registry.openKey(HKEY_CURRENT_USER, "Software\\QmhookBench\\list"))
+        fail("cannot open the enumeration key");
+    char name[256];
+    unsigned char data[64];
+    unsigned long type;
+    long seen = 0;
+
+    compare("enumerateChildKeys / RegEnumKeyExA", n, 1.05,
+            [&] {
+                while (registry.enumerateChildKeys(name, sizeof name) != -1)
+                    ++seen;
+            },
+            [&] {
+                FILETIME written;
+                for (DWORD i = 0;; ++i) {
+                    DWORD length = sizeof name;
+                    if (RegEnumKeyExA(list, i, name, &length, nullptr, nullptr, nullptr,
+                                      &written) != ERROR_SUCCESS)
+                        break;
+                    ++seen;
+                }
+            });
+    compare("enumerateChildKeyValues / RegEnumValueA", n, 1.05,
+            [&] {
+                while (registry.enumerateChildKeyValues(name, sizeof name, &type, data,
+                                                        sizeof data) != -1)
+                    ++seen;
+            },
+            [&] {
+                for (DWORD i = 0;; ++i) {
+                    DWORD length = sizeof name;
+                    DWORD size = sizeof data;
+                    if (RegEnumValueA(list, i, name, &length, nullptr, &type, data, &size) !=
+                        ERROR_SUCCESS)
+                        break;
+                    ++seen;
+                }
+            });
+    if (seen != 4 * reps * n)
+        fail("an enumeration missed items");
+    RegCloseKey(list);
+    registry.closeKey();
+    if (!registry.deleteKey(bench, "list"))
+        fail("cannot delete the enumeration key");
+}
+
+void benchValues(HKEY bench)
+{
+    const long n = count(20000, 50);
+    HKEY raw = createKey(bench, "values");
+    Tarn::Registry registry;
+    if (!registry.openKey(HKEY_CURRENT_USER, "Software\\QmhookBench\\values"))
+        fail("cannot open the values key");
+    const char text[] = "C:\\Program Files\\Quillmarsh2";
+    const char list[] = "first\0second\0";
+    const unsigned char bytes[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    int number = 20091;
+    registry.writeValue("number", number);
+    registry.writeValue("text", text, 0);
+    registry.writeValue("data", bytes, sizeof bytes);
+
+    auto times = [n](auto call) {
+        return [n, call] {
+            for (long i = 0; i < n; ++i)
+                call();
+        };
+    };
+    auto query = [raw](const char* name, void* buffer, DWORD capacity) {
+        DWORD type, size = capacity;
+        if (RegQueryValueExA(raw, name, nullptr, &type, static_cast<BYTE*>(buffer), &size) !=
+            ERROR_SUCCESS)
+            fail("a raw read failed");
+    };
+    auto set = [raw](const char* name, DWORD type, const void* data, DWORD size) {
+        if (RegSetValueExA(raw, name, 0, type, static_cast<const BYTE*>(data), size) !=
+            ERROR_SUCCESS)
+            fail("a raw write failed");
+    };
+    auto check = [](bool ok) {
+        if (!ok)
+            fail("a qmhook value call failed");
+    };
+    unsigned char scratch[1024];
+    std::string out;
+    int read = 0;
+
+    compare("readValue(int*) / RegQueryValueExA", n, 1.05,
+            times([&] { check(registry.readValue("number", &read)); }),
+            times([&] { query("number", scratch, 255); }));
+    compare("readValue(std::string&) / RegQueryValueExA", n, 1.05,
+            times([&] { check(registry.readValue("text", out)); }),
+            times([&] { query("text", scratch, 1024); }));
+    compare("readValue(void*, size) / RegQueryValueExA", n, 1.05,
+            times([&] { check(registry.readValue("data", static_cast<void*>(scratch), 260)); }),
+            times([&] { query("data", scratch, 260); }));
+    compare("readValue(char*, size) / RegQueryValueExA", n, 1.05,
+            times([&] {
+                check(registry.readValue("text", reinterpret_cast<char*>(scratch), 260));
+            }),
+            times([&] { query("text", scratch, 260); }));
+    compare("writeValue(string, string) / RegSetValueExA", n, 1.05,
+            times([&] { check(registry.writeValue(std::string("text"), std::string(text))); }),
+            times([&] { set("text", REG_SZ, text, sizeof text); }));
+    compare("writeValue(int) / RegSetValueExA", n, 1.05,
+            times([&] { check(registry.writeValue("number", number)); }),
+            times([&] { set("number", REG_DWORD, &number, sizeof number); }));
+    compare("writeValue(data, size) / RegSetValueExA", n, 1.05,
+            times([&] { check(registry.writeValue("data", bytes, sizeof bytes)); }),
+            times([&] { set("data", REG_BINARY, bytes, sizeof bytes); }));
+    compare("writeValue(text, 0) / RegSetValueExA", n, 1.05,
+            times([&] { check(registry.writeValue("text", text, 0)); }),
+            times([&] { set("text", REG_SZ, text, std::strlen(text) + 1); }));
+    compare("writeValue(list, size) / RegSetValueExA", n, 1.05,
+            times([&] { check(registry.writeValue("list", list, sizeof list)); }),
+            times([&] { set("list", REG_MULTI_SZ, list, sizeof list); }));
+    if (read != number || out != text)
+        fail("a qmhook read returned the wrong value");
+
+    compare("openKey+closeKey / RegOpenKeyExA+RegCloseKey", n, 1.05,
+            times([&] {
+                Tarn::Registry object;
+                check(object.openKey(HKEY_CURRENT_USER, benchKey));
+                object.closeKey();
+            }),
+            times([&] {
+                HKEY key;
+                if (RegOpenKeyExA(HKEY_CURRENT_USER, benchKey, 0, 0x2001F, &key) !=
+                    ERROR_SUCCESS)
+                    fail("a raw open failed");
+                RegCloseKey(key);
+            }));
+    registry.closeKey();
+    RegCloseKey(raw);
+}
+
+// What stage 3 does on its passing path, call for call.
+bool rawPreInstallCheck()
+{
+    typedef NET_API_STATUS(WINAPI * GetInfoFn)(LPCWSTR, LPCWSTR, DWORD, LPBYTE*);
+    typedef NET_API_STATUS(WINAPI * FreeFn)(LPVOID);
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    lstrcpyA(path + length, "\\NETAPI32.DLL");
+    HMODULE netapi = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    auto getInfo = reinterpret_cast<GetInfoFn>(
+        reinterpret_cast<void*>(GetProcAddress(netapi, "NetUserGetInfo")));
+    auto freeBuffer = reinterpret_cast<FreeFn>(
+        reinterpret_cast<void*>(GetProcAddress(netapi, "NetApiBufferFree")));
+    char name[128];
+    DWORD capacity = sizeof name;
+    GetUserNameA(name, &capacity);
+    int units = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+    BSTR wide = SysAllocStringLen(nullptr, units - 1);
+    MultiByteToWideChar(CP_ACP, 0, name, -1, wide, units);
+    LPBYTE record = nullptr;
+    NET_API_STATUS status = getInfo(nullptr, wide, 1, &record);
+    SysFreeString(wide);
+    DWORD privilege = status == NERR_Success ? reinterpret_cast<USER_INFO_1*>(record)->usri1_priv : 0;
+    if (record)
+        freeBuffer(record);
+    HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "VantorelAppMutex");
+    if (mutex)
+        CloseHandle(mutex);
+    return privilege == USER_PRIV_ADMIN && !mutex;
+}
+
+void benchStages(HMODULE module)
+{
+    auto hook = reinterpret_cast<ClearInstallerHookFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "ClearInstallerHook")));
+    if (!hook)
+        fail("qmhook.dll exports no ClearInstallerHook");
+    const long banners = count(2000, 10);
+    compare("stage 1 / LoadBitmapA", banners, 1.05,
+            [&] {
+                for (long i = 0; i < banners; ++i) {
+                    void* bitmap = nullptr;
+                    if (hook(HookStageBanner, nullptr, &bitmap) != 1 || !bitmap)
+                        fail("stage 1 handed over no bitmap");
+                    DeleteObject(static_cast<HBITMAP>(bitmap));
+                }
+            },
+            [&] {
+                for (long i = 0; i < banners; ++i) {
+                    HBITMAP bitmap = LoadBitmapA(module, MAKEINTRESOURCEA(bannerId));
+                    if (!bitmap)
+                        fail("LoadBitmapA failed");
+                    DeleteObject(bitmap);
+                }
+            });
+    const long checks = count(2000, 10);
+    compare("stage 3 passing / the same calls raw", checks, 1.05,
+            [&] {
+                for (long i = 0; i < checks; ++i)
+                    if (hook(HookStagePreInstall, nullptr, nullptr) != 1)
+                        fail("stage 3 did not pass: run with the NETAPI32 double");
+            },
+            [&] {
+                for (long i = 0; i < checks; ++i)
+                    if (!rawPreInstallCheck())
+                        fail("the raw check did not pass");
+            });
+}
+
+// qmhook.dll itself is loaded by this program already; a copy of it under load\ is loaded
+// afresh each time, as is a DLL that carries nothing but the same bitmap.
+void benchLoading()
+{
+    const long n = count(200, 5);
+    std::string directory = programDirectory() + "load\\";
+    auto load = [n](const std::string& path) {
+        return [n, path] {
+            for (long i = 0; i < n; ++i) {
+                HMODULE module = LoadLibraryA(path.c_str());
+                if (!module || module == GetModuleHandleA("qmhook.dll"))
+                    fail(("cannot load a fresh " + path).c_str());
+                FreeLibrary(module);
+            }
+        };
+    };
+    compare("LoadLibraryA+FreeLibrary / resource-only DLL", n, 1.5,
+            load(directory + "qmhook.dll"), load(directory + "banner.dll"));
+}
+
+// Code: the raw size of the sections that hold code.
+void printSize(HMODULE module)
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(module, path, MAX_PATH);
+    std::ifstream file(std::string(path, length), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    auto image = reinterpret_cast<const BYTE*>(module);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
+        image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    unsigned long code = 0;
+    for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section)
+        if (section->Characteristics & IMAGE_SCN_CNT_CODE)
+            code += section->SizeOfRawData;
+    HRSRC banner = FindResourceA(module, MAKEINTRESOURCEA(bannerId), RT_BITMAP);
+    unsigned long bannerSize = banner ? SizeofResource(module, banner) : 0;
+    bool over = bytes.size() > 300 * 1024;
+    overBudget += over;
+    std::printf("\nqmhook.dll: %lu bytes (%.1f KiB, budget 300 KiB)%s; code %lu bytes, "
+                "banner %lu bytes\n",
+                static_cast<unsigned long>(bytes.size()), bytes.size() / 1024.0,
+                over ? "  OVER" : "", code, bannerSize);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--quick"))
+            quick = true;
+        else if (!std::strcmp(argv[i], "--reps") && i + 1 < argc)
+            reps = std::max(5, std::atoi(argv[++i]));
+        else {
+            std::fprintf(stderr, "usage: qmbench [--quick] [--reps R (at least 5)]\n");
+            return 2;
+        }
+    }
+    HMODULE module = GetModuleHandleA("qmhook.dll");
+    if (!module)
+        fail("qmhook.dll is not loaded");
+
+    RegDeleteTreeA(HKEY_CURRENT_USER, benchKey);
+    HKEY bench = createKey(HKEY_CURRENT_USER, benchKey);
+    printHeader();
+    benchDeletion(bench);
+    benchEnumeration(bench);
+    benchValues(bench);
+    benchStages(module);
+    benchLoading();
+    printSize(module);
+    RegCloseKey(bench);
+    RegDeleteTreeA(HKEY_CURRENT_USER, benchKey);
+    RegDeleteKeyA(HKEY_CURRENT_USER, benchKey);
+
+    std::printf("rows over budget: %d\n", overBudget);
+    return 0;
+}
