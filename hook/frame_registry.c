@@ -8,6 +8,8 @@
  * label below marks the start of the unwind tables; crtend.o, linked last, ends them and
  * calls __gcc_register_frame while the module starts. Compiled without unwind tables of
  * its own. */
+#include <windows.h>
+
 #include <stdlib.h>
 
 /* The unwinder's bookkeeping for one registered object: opaque, six pointers in libgcc
@@ -19,16 +21,41 @@ struct frame_object {
 void __register_frame_info(const void* begin, struct frame_object* object);
 void* __deregister_frame_info(const void* begin);
 
+/* The unwinder guards its list of tables with a lock whose semaphore it creates at the
+ * first registration and never closes: a handle lost for every load and unload of the
+ * DLL. The runtime's calls of CreateSemaphoreW reach this function instead (the DLL links
+ * with --defsym __imp__CreateSemaphoreW@16=_qmhook_create_semaphore), which notes the
+ * semaphore made while the tables are being registered, so that it is closed after they
+ * are gone. The runtime never names its semaphores. */
+static int registering;
+static HANDLE unwinder_lock;
+
+static HANDLE WINAPI create_semaphore(LPSECURITY_ATTRIBUTES attributes, LONG initial,
+                                      LONG maximum, LPCWSTR name)
+{
+    HANDLE semaphore = name ? NULL : CreateSemaphoreA(attributes, initial, maximum, NULL);
+    if (registering)
+        unwinder_lock = semaphore;
+    return semaphore;
+}
+
+HANDLE(WINAPI* qmhook_create_semaphore)(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCWSTR) =
+    create_semaphore;
+
 __attribute__((used, section(".eh_frame"), aligned(4))) static const char frames_begin[] = {};
 static struct frame_object frames;
 
 void __gcc_deregister_frame(void)
 {
     __deregister_frame_info(frames_begin);
+    if (unwinder_lock)
+        CloseHandle(unwinder_lock);
 }
 
 void __gcc_register_frame(void)
 {
+    registering = 1;
     __register_frame_info(frames_begin, &frames);
+    registering = 0;
     atexit(__gcc_deregister_frame);
 }

@@ -43,3 +43,17 @@ void __throw_out_of_range_fmt(const char*, ...)
 }
 
 } // namespace std
+
+namespace __gnu_cxx {
+void __freeres();
+}
+
+namespace {
+
+// The runtime allocates an emergency pool for exceptions when the module starts and never
+// releases it: every load and unload of the DLL would cost the host 18 KB.
+struct EmergencyPoolRelease {
+    ~EmergencyPoolRelease() { __gnu_cxx::__freeres(); }
+} emergencyPoolRelease;
+
+} // namespace
