@@ -441,12 +441,12 @@ void benchStages(HMODULE module)
             });
 }
 
-// qmhook.dll itself is loaded by this program already; a copy of it under load\ is loaded
+// qmhook.dll itself is loaded by this program already; a copy of it under fresh\ is loaded
 // afresh each time, as is a DLL that carries nothing but the same bitmap.
 void benchLoading()
 {
     const long n = count(200, 5);
-    std::string directory = programDirectory() + "load\\";
+    std::string directory = programDirectory() + "fresh\\";
     auto load = [n](const std::string& path) {
         return [n, path] {
             for (long i = 0; i < n; ++i) {

@@ -1,0 +1,169 @@
+// A careless or hostile host: random stage codes with pointers that fault when touched,
+// the DLL loaded and freed a thousand times, and several threads at once.
+#include "support/hook_module.h"
+#include "support/process_probe.h"
+
+#include "registry/registry.h"
+
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+void* pageWithProtection(DWORD protection)
+{
+    void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    DWORD old;
+    VirtualProtect(page, 4096, protection, &old);
+    return page;
+}
+
+int expectedAnswer(HookStage stage)
+{
+    return stage == 1 || stage == 3 || stage == 4 || stage == 5 || stage == 6 ? 1 : 0;
+}
+
+class HostileHost : public ::testing::Test {
+protected:
+    // Stage 3 passes (an administrator, no application) and stage 5 finds nothing to start.
+    void SetUp() override
+    {
+        configureDouble(0, USER_PRIV_ADMIN);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Vantorel Software");
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Vantorel Software");
+    }
+};
+
+// reserved faults when read; out faults when written, except for stage 1, which gets a
+// real slot. A touch ends the process, and with it the test.
+TEST_F(HostileHost, RandomStageCodesAnswerByTheTableAndTouchNothingTheyMayNot)
+{
+    auto hook = loadHook();
+    ASSERT_NE(hook, nullptr);
+    void* reserved = pageWithProtection(PAGE_NOACCESS);
+    void** readOnlyOut = static_cast<void**>(pageWithProtection(PAGE_READONLY));
+    std::mt19937 rng(20261209);
+    int wrong = 0;
+    for (int call = 0; call < 100000; ++call) {
+        HookStage stage = rng() % 2 ? rng() % 8 : rng();
+        void* slot = nullptr;
+        int answer = hook(stage, reserved, stage == 1 ? &slot : readOnlyOut);
+        wrong += answer != expectedAnswer(stage);
+        if (stage == 1) {
+            wrong += slot == nullptr;
+            DeleteObject(static_cast<HBITMAP>(slot));
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(HostileHost, AThousandLoadsCallsAndFreesLeaveNothingBehind)
+{
+    // A copy under another path, so that each LoadLibraryA maps and starts it anew.
+    const std::string path = programDirectory() + "fresh\\qmhook.dll";
+    auto round = [&path] {
+        HMODULE module = LoadLibraryA(path.c_str());
+        if (!module)
+            return false;
+        auto hook = reinterpret_cast<ClearInstallerHookFn>(
+            reinterpret_cast<void*>(GetProcAddress(module, "ClearInstallerHook")));
+        bool right = hook != nullptr;
+        for (HookStage stage = 0; right && stage <= 7; ++stage) {
+            void* slot = nullptr;
+            right = hook(stage, nullptr, &slot) == expectedAnswer(stage);
+            DeleteObject(static_cast<HBITMAP>(slot));
+        }
+        return FreeLibrary(module) && right;
+    };
+    for (int warmUp = 0; warmUp < 10; ++warmUp)
+        ASSERT_TRUE(round());
+    ProcessProbe before = probeProcess();
+    int failed = 0;
+    for (int i = 0; i < 1000; ++i)
+        failed += !round();
+    ProcessProbe after = probeProcess();
+    printProbes("load, stages 0-7, free", 1000, before, after);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(GetModuleHandleA(path.c_str()), nullptr);
+    EXPECT_EQ(after.nextHandle, before.nextHandle);
+    EXPECT_LE(after.privateKiB, before.privateKiB + 256);
+}
+
+// Starts the workers together and waits for all of them.
+template <typename Work>
+void runTogether(int threads, Work work)
+{
+    std::atomic<int> waiting(threads);
+    std::vector<std::thread> workers;
+    for (int i = 0; i < threads; ++i)
+        workers.emplace_back([&, i] {
+            for (--waiting; waiting > 0;)
+                std::this_thread::yield();
+            work(i);
+        });
+    for (std::thread& worker : workers)
+        worker.join();
+}
+
+TEST_F(HostileHost, TwoThreadsRunStages1And3AtOnce)
+{
+    auto hook = loadHook();
+    ASSERT_NE(hook, nullptr);
+    std::atomic<int> wrong(0);
+    runTogether(2, [&](int) {
+        for (int i = 0; i < 300; ++i) {
+            void* slot = nullptr;
+            BITMAP bitmap = {};
+            wrong += hook(HookStageBanner, nullptr, &slot) != 1;
+            wrong += GetObjectA(slot, sizeof bitmap, &bitmap) != sizeof bitmap ||
+                     bitmap.bmWidth != 340 || bitmap.bmHeight != 159;
+            DeleteObject(static_cast<HBITMAP>(slot));
+            wrong += hook(HookStagePreInstall, nullptr, nullptr) != 1;
+        }
+    });
+    EXPECT_EQ(wrong, 0);
+}
+
+// Each thread's object creates, fills, reads, walks and deletes its own key; any value or
+// child of another thread's key seen by it is a failure.
+TEST_F(HostileHost, FourThreadsEachWorkTheirOwnRegistryObject)
+{
+    const std::string root = "Software\\QmhookThreads";
+    std::atomic<int> wrong(0);
+    runTogether(4, [&](int thread) {
+        const std::string mine = "thread" + std::to_string(thread);
+        const std::string path = root + "\\" + mine;
+        Tarn::Registry registry;
+        for (int i = 0; i < 100; ++i) {
+            const std::string text = mine + "-" + std::to_string(i);
+            if (!registry.openKey(HKEY_LOCAL_MACHINE, "Software") ||
+                !registry.createKey(path + "\\child") ||
+                !registry.openKey(HKEY_LOCAL_MACHINE, path.c_str())) {
+                ++wrong;
+                continue;
+            }
+            registry.writeValue(std::string("text"), text);
+            registry.writeValue("number", thread * 1000 + i);
+            std::string readText;
+            int readNumber = -1;
+            wrong += !registry.readValue("text", readText) || readText != text;
+            wrong += !registry.readValue("number", &readNumber) || readNumber != thread * 1000 + i;
+            char name[256];
+            unsigned long type;
+            long values = 0, keys = 0;
+            while (registry.enumerateChildKeyValues(name, sizeof name, &type, nullptr, 0) != -1)
+                ++values;
+            while (registry.enumerateChildKeys(name, sizeof name) != -1)
+                wrong += std::string(name) != "child" || ++keys > 1;
+            wrong += values != 2 || keys != 1;
+            wrong += !registry.deleteKey(HKEY_LOCAL_MACHINE, path.c_str());
+        }
+    });
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, root.c_str());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, root.c_str());
+    EXPECT_EQ(wrong, 0);
+}
+
+} // namespace
