@@ -6,6 +6,7 @@
 //
 // --quick shrinks every N so that the whole table appears in seconds (the test suite's
 // smoke run); the figures of such a run mean nothing.
+#include "common/application.h"
 #include "hook/hook.h"
 #include "registry/registry.h"
 
@@ -41,14 +42,6 @@ int overBudget = 0;
 long count(long full, long small)
 {
     return quick ? small : full;
-}
-
-std::string programDirectory()
-{
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string directory(path, length);
-    return directory.substr(0, directory.find_last_of('\\') + 1);
 }
 
 double nowMs()

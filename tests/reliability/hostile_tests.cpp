@@ -12,14 +12,6 @@
 
 namespace {
 
-void* pageWithProtection(DWORD protection)
-{
-    void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    DWORD old;
-    VirtualProtect(page, 4096, protection, &old);
-    return page;
-}
-
 int expectedAnswer(HookStage stage)
 {
     return stage == 1 || stage == 3 || stage == 4 || stage == 5 || stage == 6 ? 1 : 0;

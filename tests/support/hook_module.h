@@ -33,6 +33,17 @@ inline HMODULE loadedNetapi()
     return GetModuleHandleA("netapi32.dll");
 }
 
+// A page holding `fill` whose protection is then set: PAGE_NOACCESS makes a pointer that
+// faults when read, PAGE_READONLY one that faults when written.
+inline void* pageWithProtection(DWORD protection, uintptr_t fill = 0)
+{
+    void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    *static_cast<uintptr_t*>(page) = fill;
+    DWORD old;
+    VirtualProtect(page, 4096, protection, &old);
+    return page;
+}
+
 // What the NETAPI32 double has recorded; false when the loaded NETAPI32 is not the double.
 inline bool readDoubleStats(QmDoubleStats& stats)
 {
