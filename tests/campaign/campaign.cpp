@@ -5,6 +5,8 @@
 //    each result checked against the platform's own answer to the same call.
 //
 //   campaign [--seed S] [--cases N]      (N states and N values; default 5000 each)
+// Without --cases, QMHOOK_CAMPAIGN_CASES sets N where it is given: scripts/wine-vm sets it
+// in its emulated machine, where each launch, a Wine process, takes a second.
 #include "common/application.h"
 #include "hook/hook.h"
 #include "registry/registry.h"
@@ -540,6 +542,8 @@ int main(int argc, char** argv)
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--seed"))
             seed = std::strtoul(argv[i + 1], nullptr, 10);
+    if (const char* emulated = std::getenv("QMHOOK_CAMPAIGN_CASES"))
+        cases = std::atoi(emulated);
         else if (!std::strcmp(argv[i], "--cases"))
             cases = std::atoi(argv[i + 1]);
     }

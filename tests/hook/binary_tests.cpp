@@ -1,4 +1,5 @@
 // The shipped qmhook.dll as a file: what it imports, what it exports, and its header flags.
+#include "hook/oldest_exports.h"
 #include "support/hook_module.h"
 
 #include <algorithm>
@@ -6,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -51,6 +53,45 @@ TEST_F(ShippedDll, ImportsOnlyWindowsOwnDllsAndNeverNetapi32)
         EXPECT_TRUE(allowed.count(name)) << name;
     }
     EXPECT_GE(count, 4);
+}
+
+// Windows 98, ME, NT 4.0 and 2000 refuse the whole DLL over a single import they lack.
+TEST_F(ShippedDll, ImportsOnlyWhatWindows98AndNt4Export)
+{
+    std::set<std::string> known;
+    for (const OldestExport& entry : oldestExports)
+        known.insert(std::string(entry.dll) + "!" + entry.name);
+    std::vector<std::string> unknown;
+    int imports = 0;
+    auto import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+        image + directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress);
+    for (; import->Name; ++import) {
+        std::string dll = upper(reinterpret_cast<const char*>(image + import->Name));
+        auto thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(
+            image + (import->OriginalFirstThunk ? import->OriginalFirstThunk : import->FirstThunk));
+        for (; thunk->u1.AddressOfData; ++thunk, ++imports) {
+            if (IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal)) {
+                unknown.push_back(dll + "!#" + std::to_string(IMAGE_ORDINAL32(thunk->u1.Ordinal)));
+                continue;
+            }
+            auto byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(image + thunk->u1.AddressOfData);
+            std::string name = dll + "!" + reinterpret_cast<const char*>(byName->Name);
+            if (!known.count(name))
+                unknown.push_back(name);
+        }
+    }
+    EXPECT_GT(imports, 40);
+    EXPECT_TRUE(unknown.empty()) << ::testing::PrintToString(unknown)
+                                 << ": not exported by Windows 98 or NT 4.0 (tests/hook/oldest_exports.h)";
+    EXPECT_EQ(directory(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT).Size, 0u);
+}
+
+// Both loaders refuse a subsystem version above 4.0.
+TEST_F(ShippedDll, AsksForSubsystemVersion40)
+{
+    EXPECT_EQ(nt->OptionalHeader.MajorSubsystemVersion, 4);
+    EXPECT_EQ(nt->OptionalHeader.MinorSubsystemVersion, 0);
+    EXPECT_LE(nt->OptionalHeader.MajorOperatingSystemVersion, 4);
 }
 
 TEST_F(ShippedDll, ExportsTheHookUndecoratedAndTheRegistryClassAndNothingElse)
