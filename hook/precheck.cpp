@@ -53,11 +53,14 @@ BSTR currentUserName()
     return wide;
 }
 
+// A mutex that refuses this account full access exists all the same: typically the user of
+// the session started the application and an administrator runs the installer elevated.
+// Any other failure (no such name, another kind of object under it) means not running.
 bool applicationIsRunning()
 {
     HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, applicationMutex);
     if (!mutex)
-        return false;
+        return GetLastError() == ERROR_ACCESS_DENIED;
     // Holding the handle would keep the mutex alive after the application ends.
     CloseHandle(mutex);
     return true;

@@ -3,8 +3,11 @@
 #include "common/dialogs.h"
 #include "support/hook_module.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cctype>
+#include <functional>
 
 namespace {
 
@@ -160,6 +163,63 @@ TEST(RunningApplication, OnlyTheAdministratorMessageWhenBothChecksFail)
     Stage3 result = runStage3();
     EXPECT_EQ(result.answer, 0);
     expectOnlyMessage(result, notAdministrator);
+}
+
+// Whatever else may hold the application's mutex name, for an administrator. Only a
+// mutex counts as running, whether or not it lets this account open it fully.
+TEST(RunningApplication, EachAnswerOfOpenMutex)
+{
+    const char name[] = "VantorelAppMutex";
+    PSECURITY_DESCRIPTOR waitOnly = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:(A;;0x00100000;;;WD)", SDDL_REVISION_1, &waitOnly, nullptr));
+    SECURITY_ATTRIBUTES everyoneMayOnlyWait = {sizeof everyoneMayOnlyWait, waitOnly, FALSE};
+    const struct {
+        const char* what;
+        std::function<HANDLE()> create;
+        DWORD openError; // of OpenMutexA(MUTEX_ALL_ACCESS); 0: it opens
+        int answer;
+    } cases[] = {
+        {"a mutex granting Everyone only SYNCHRONIZE",
+         [&] { return CreateMutexA(&everyoneMayOnlyWait, TRUE, name); }, ERROR_ACCESS_DENIED, 0},
+        {"a mutex with default security", [&] { return CreateMutexA(nullptr, TRUE, name); }, 0,
+         0},
+        {"nothing", [] { return nullptr; }, ERROR_FILE_NOT_FOUND, 1},
+        {"an event", [&] { return CreateEventA(nullptr, TRUE, FALSE, name); },
+         ERROR_INVALID_HANDLE, 1},
+        {"an event granting Everyone only SYNCHRONIZE",
+         [&] { return CreateEventA(&everyoneMayOnlyWait, TRUE, FALSE, name); },
+         ERROR_INVALID_HANDLE, 1},
+        {"a semaphore", [&] { return CreateSemaphoreA(nullptr, 0, 1, name); },
+         ERROR_INVALID_HANDLE, 1},
+        {"a file mapping",
+         [&] { return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                         name); },
+         ERROR_INVALID_HANDLE, 1},
+    };
+    configureDouble(NERR_Success, USER_PRIV_ADMIN);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        HANDLE object = c.create();
+        ASSERT_EQ(object == nullptr, c.openError == ERROR_FILE_NOT_FOUND);
+        // The case holds only if a plain full-access open meets the expected answer.
+        HANDLE opened = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
+        DWORD error = opened ? 0 : GetLastError();
+        if (opened)
+            CloseHandle(opened);
+        EXPECT_EQ(error, c.openError);
+        if (error == c.openError) {
+            Stage3 result = runStage3();
+            EXPECT_EQ(result.answer, c.answer);
+            if (c.answer == 0)
+                expectOnlyMessage(result, applicationRunning);
+            else
+                EXPECT_TRUE(result.dialogs.empty());
+        }
+        if (object)
+            CloseHandle(object);
+    }
+    LocalFree(waitOnly);
 }
 
 // The suites below run in processes of their own, started by CTest with the platform
