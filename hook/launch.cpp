@@ -33,6 +33,22 @@ bool join(char (&out)[MAX_PATH], const char* first, const char* second)
     return true;
 }
 
+// The launcher's own name as its runtime will split it. The runtime joins the arguments with
+// single blanks and adds no quotes. A short path holds no blank, except on a volume without
+// 8.3 names, where it is the long path: only then is it quoted, so that it stays one
+// argument; every other command line is left exactly as it was.
+const char* programName(const char* shortPath, char (&quoted)[MAX_PATH + 2])
+{
+    if (!std::strpbrk(shortPath, " \t"))
+        return shortPath;
+    size_t length = std::strlen(shortPath); // below MAX_PATH: quotes and NUL fit
+    quoted[0] = '"';
+    std::memcpy(quoted + 1, shortPath, length);
+    quoted[length + 1] = '"';
+    quoted[length + 2] = '\0';
+    return quoted;
+}
+
 } // namespace
 
 void launchAfterInstall()
@@ -61,9 +77,10 @@ void launchAfterInstall()
     if (length == 0 || length >= MAX_PATH)
         return;
 
-    // The runtime joins the arguments with single blanks and adds no quotes: a product name
-    // with blanks reaches the launcher as several words.
-    intptr_t process = _spawnl(_P_NOWAIT, shortPath, shortPath, "/path", product, nullptr);
+    // A product name with blanks reaches the launcher as several words.
+    char quoted[MAX_PATH + 2];
+    intptr_t process = _spawnl(_P_NOWAIT, shortPath, programName(shortPath, quoted), "/path",
+                               product, nullptr);
     if (process != -1)
         CloseHandle(reinterpret_cast<HANDLE>(process));
 }

@@ -1,11 +1,10 @@
 // Stage 5: the launch of Tovelgate.exe from what the installation wrote in the registry, on
 // the real registry, file system, short paths and processes of Wine.
 #include "support/hook_module.h"
+#include "support/import_slot.h"
+#include "support/launch_oracle.h"
 
-#include <cstdio>
-#include <fstream>
 #include <functional>
-#include <sstream>
 
 namespace {
 
@@ -13,8 +12,8 @@ const char vendor[] = "Software\\Vantorel Software";
 
 struct Launch {
     int answer = -1;
-    bool started = false;
-    std::string commandLine, launcherDirectory, hostDirectory;
+    LauncherRecord record;
+    std::string hostDirectory;
 };
 
 // An installation directory with a blank in its path, the launcher copied into it, and the
@@ -25,8 +24,6 @@ protected:
     {
         base = "C:\\qmtest-" + std::to_string(GetCurrentProcessId());
         CreateDirectoryA(base.c_str(), nullptr);
-        record = base + "\\record.txt";
-        SetEnvironmentVariableA("QMTOVELGATE_RECORD", record.c_str());
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, vendor);
         directory = makeDirectory("Program Files");
     }
@@ -63,61 +60,106 @@ protected:
         setValue(vendor, "InstallLaunchPath", REG_SZ, product + '\0');
         setValue(std::string(vendor) + "\\" + product, "Install Path", REG_SZ, path + '\0');
     }
-    Launch runStage5(int waitMs)
+    // Each call records into a file of its own, read only once every launcher has ended.
+    Launch runStage5()
     {
+        static int calls = 0;
+        std::string record = base + "\\record-" + std::to_string(++calls) + ".txt";
         DeleteFileA(record.c_str());
+        SetEnvironmentVariableA("QMTOVELGATE_RECORD", record.c_str());
         SetCurrentDirectoryA(base.c_str());
         Launch launch;
         launch.answer = loadHook()(HookStagePostInstall, nullptr, nullptr);
         char cwd[MAX_PATH] = "";
         GetCurrentDirectoryA(MAX_PATH, cwd);
         launch.hostDirectory = cwd;
-        for (int waited = 0; waited < waitMs && !launch.started; waited += 100) {
-            std::ifstream in(record);
-            std::string line;
-            while (std::getline(in, line)) {
-                if (line.rfind("command line: ", 0) == 0)
-                    launch.commandLine = line.substr(14);
-                if (line.rfind("directory: ", 0) == 0) {
-                    launch.launcherDirectory = line.substr(11);
-                    launch.started = true;
-                }
-            }
-            if (!launch.started)
-                Sleep(100);
-        }
+        EXPECT_TRUE(waitForChildProcesses()) << "a launcher is still running";
+        launch.record = readLauncherRecord(record);
         return launch;
     }
-    static std::string shortPath(const std::string& path)
-    {
-        char result[MAX_PATH];
-        DWORD length = GetShortPathNameA(path.c_str(), result, MAX_PATH);
-        return std::string(result, length);
-    }
+    // argv: the launcher's path in 8.3 form, "/path", the name's words; the command line
+    // exactly these joined by blanks, the name as it was stored.
     void expectLaunch(const std::string& dir, const std::string& product)
     {
-        Launch launch = runStage5(30000);
+        Launch launch = runStage5();
         EXPECT_EQ(launch.answer, 1);
-        ASSERT_TRUE(launch.started);
-        EXPECT_EQ(launch.commandLine, shortPath(dir + "\\Tovelgate.exe") + " /path " + product);
-        EXPECT_EQ(launch.launcherDirectory, dir);
+        ASSERT_TRUE(launch.record.complete);
+        const std::vector<std::string>& argv = launch.record.argv;
+        ASSERT_FALSE(argv.empty());
+        EXPECT_TRUE(isShortFormPath(argv[0])) << argv[0];
+        EXPECT_TRUE(sameFile(argv[0], dir + "\\Tovelgate.exe")) << argv[0];
+        std::vector<std::string> expected = {argv[0], "/path"};
+        for (const std::string& word : words(product))
+            expected.push_back(word);
+        EXPECT_EQ(argv, expected);
+        EXPECT_EQ(launch.record.commandLine, argv[0] + " /path " + product);
+        EXPECT_EQ(launch.record.directory, dir);
         EXPECT_EQ(launch.hostDirectory, dir);
     }
     void expectNoLaunch()
     {
-        Launch launch = runStage5(2500);
+        Launch launch = runStage5();
         EXPECT_EQ(launch.answer, 1);
-        EXPECT_FALSE(launch.started) << launch.commandLine;
+        EXPECT_FALSE(launch.record.exists) << launch.record.commandLine;
     }
 
-    std::string base, record, directory;
+    std::string base, directory;
 };
 
 TEST_F(Stage5, StartsTheLauncherWithItsShortPathAndTheProductKeysName)
 {
+    // The oracle must tell the installed launcher from the file it was copied from.
+    ASSERT_FALSE(sameFile(directory + "\\Tovelgate.exe", programDirectory() + "tovelgate.exe"));
     install("Quillmarsh2", directory);
     expectLaunch(directory, "Quillmarsh2");
-    EXPECT_NE(shortPath(directory + "\\Tovelgate.exe"), directory + "\\Tovelgate.exe");
+}
+
+// GetShortPathNameA as a volume without 8.3 names answers: the path itself, once found.
+DWORD WINAPI withoutShortNames(LPCSTR path, LPSTR buffer, DWORD capacity)
+{
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
+        return 0;
+    DWORD length = lstrlenA(path);
+    if (length >= capacity)
+        return length + 1;
+    lstrcpyA(buffer, path);
+    return length;
+}
+
+TEST_F(Stage5, WithoutShortNamesTheLaunchersPathStaysOneArgument)
+{
+    ImportSlotPatch patch(hookModule(), "KERNEL32.dll", "GetShortPathNameA",
+                          reinterpret_cast<void*>(&withoutShortNames));
+    ASSERT_NE(patch.where(), nullptr);
+    ASSERT_EQ(patch.replaced(), reinterpret_cast<void*>(GetProcAddress(
+                                    GetModuleHandleA("kernel32.dll"), "GetShortPathNameA")));
+    makeDirectory("qma safe", false);
+    const struct {
+        const char* directory;
+        const char* product;
+        std::vector<std::string> arguments;  // after the launcher's path
+        bool quoted;
+    } cases[] = {
+        {"qma safe\\Quill Marsh", "Quillmarsh2", {"/path", "Quillmarsh2"}, true},
+        {"qma safe\\Quill Marsh", "Quill marsh Two", {"/path", "Quill", "marsh", "Two"}, true},
+        {"QuillMarsh", "Quillmarsh2", {"/path", "Quillmarsh2"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.directory) + " / " + c.product);
+        std::string dir = makeDirectory(c.directory);
+        std::string launcher = dir + "\\Tovelgate.exe";
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, vendor);
+        install(c.product, dir);
+        Launch launch = runStage5();
+        EXPECT_EQ(launch.answer, 1);
+        ASSERT_TRUE(launch.record.complete);
+        std::vector<std::string> argv = {launcher};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        EXPECT_EQ(launch.record.argv, argv);
+        EXPECT_EQ(launch.record.commandLine,
+                  (c.quoted ? '"' + launcher + '"' : launcher) + " /path " + c.product);
+        EXPECT_EQ(launch.record.directory, dir);
+    }
 }
 
 TEST_F(Stage5, AProductNameWithBlanksArrivesAsSeveralWords)

@@ -13,9 +13,15 @@
 
 #include <string>
 
-inline ClearInstallerHookFn loadHook()
+inline HMODULE hookModule()
 {
     static HMODULE module = LoadLibraryA((programDirectory() + "qmhook.dll").c_str());
+    return module;
+}
+
+inline ClearInstallerHookFn loadHook()
+{
+    HMODULE module = hookModule();
     return reinterpret_cast<ClearInstallerHookFn>(
         reinterpret_cast<void*>(module ? GetProcAddress(module, "ClearInstallerHook") : nullptr));
 }
