@@ -10,13 +10,13 @@
 #include "common/application.h"
 #include "hook/hook.h"
 #include "registry/registry.h"
+#include "tests/support/launch_oracle.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -242,36 +242,58 @@ bool readText(HKEY key, const char* name, std::string& text)
     return true;
 }
 
-// The oracle: the command line the launcher must receive, or "" when nothing may start.
+struct Expected {
+    int number;
+    std::string launcher, name;  // the launcher's long path, the product key's name
+};
+
+// The oracle: whether the launcher must start, and if so which file with which name.
 // The launch opens the vendor key, reads the product key's name, opens the product key,
 // reads the installation directory, makes it the current directory and starts
 // "<short path of directory\Tovelgate.exe> /path <name>". Texts that would not fit a
-// 260-byte buffer once joined, and a launcher without a short path, start nothing.
-std::string expectedCommandLine()
+// 260-byte buffer once joined, and a missing launcher, start nothing.
+bool expectedLaunch(Expected& expected)
 {
     std::string name, directory;
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, vendor, 0, 0x2001F, &key) != ERROR_SUCCESS)
-        return "";
+        return false;
     bool named = readText(key, "InstallLaunchPath", name);
     RegCloseKey(key);
     std::string productPath = std::string(vendor) + "\\" + name;
     if (!named || productPath.size() + 1 > textBuffer)
-        return "";
+        return false;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, productPath.c_str(), 0, 0x2001F, &key) !=
         ERROR_SUCCESS)
-        return "";
+        return false;
     bool located = readText(key, "Install Path", directory);
     RegCloseKey(key);
     std::string launcher = directory + "\\Tovelgate.exe";
     if (!located || launcher.size() + 1 > textBuffer)
-        return "";
+        return false;
     SetCurrentDirectoryA(directory.c_str());
-    char shortPath[textBuffer];
-    DWORD length = GetShortPathNameA(launcher.c_str(), shortPath, sizeof shortPath);
-    if (length == 0 || length >= sizeof shortPath)
-        return "";
-    return std::string(shortPath, length) + " /path " + name;
+    DWORD attributes = GetFileAttributesA(launcher.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    expected.launcher = launcher;
+    expected.name = name;
+    return true;
+}
+
+// What is wrong with a recorded launch, or "": its own name must be an 8.3 path of the
+// expected launcher, and the command line exactly that name, "/path" and the product key's
+// name, joined by blanks.
+std::string launchFault(const LauncherRecord& record, const Expected& expected)
+{
+    std::string self = record.argv.empty() ? "" : record.argv[0];
+    if (!isShortFormPath(self) || !sameFile(self, expected.launcher))
+        return "started as \"" + escaped(self) + "\", not the 8.3 path of " +
+               escaped(expected.launcher);
+    std::string commandLine = self + " /path " + expected.name;
+    if (record.commandLine != commandLine)
+        return "launched with \"" + escaped(record.commandLine) + "\", expected \"" +
+               escaped(commandLine) + "\"";
+    return "";
 }
 
 std::string recordFile(int number)
@@ -279,41 +301,21 @@ std::string recordFile(int number)
     return campaignRoot + "\\records\\" + std::to_string(number) + ".txt";
 }
 
-// The launcher's record: its command line, once it has written its directory after it.
-bool readRecord(int number, std::string& commandLine)
-{
-    std::ifstream in(recordFile(number));
-    std::string line;
-    bool complete = false;
-    while (std::getline(in, line)) {
-        if (line.rfind("command line: ", 0) == 0)
-            commandLine = line.substr(14);
-        complete = complete || line.rfind("directory: ", 0) == 0;
-    }
-    return complete;
-}
-
-struct Expected {
-    int number;
-    std::string commandLine;
-};
-
 // Waits until at most `left` expected launches are still unrecorded, checking each record.
 void collectLaunches(std::vector<Expected>& pending, size_t left, int& seen)
 {
     DWORD start = GetTickCount();
     while (pending.size() > left) {
         for (size_t i = 0; i < pending.size();) {
-            std::string commandLine;
-            if (!readRecord(pending[i].number, commandLine)) {
+            LauncherRecord record = readLauncherRecord(recordFile(pending[i].number));
+            if (!record.complete) {
                 ++i;
                 continue;
             }
             ++seen;
-            if (commandLine != pending[i].commandLine)
-                failure("state " + std::to_string(pending[i].number) + ": launched with \"" +
-                        escaped(commandLine) + "\", expected \"" +
-                        escaped(pending[i].commandLine) + "\"");
+            std::string fault = launchFault(record, pending[i]);
+            if (!fault.empty())
+                failure("state " + std::to_string(pending[i].number) + ": " + fault);
             pending.erase(pending.begin() + i);
         }
         if (pending.size() <= left)
@@ -336,30 +338,31 @@ void runStage5Campaign(ClearInstallerHookFn hook, int cases, int& expectedLaunch
     for (int number = 0; number < cases; ++number) {
         State state = randomState(number, number % 5 == 0);
         applyState(state);
-        std::string expected = expectedCommandLine();
+        Expected expected{number, "", ""};
+        bool launches = expectedLaunch(expected);
         SetCurrentDirectoryA(campaignRoot.c_str());
         SetEnvironmentVariableA("QMTOVELGATE_RECORD", recordFile(number).c_str());
+        DeleteFileA(recordFile(number).c_str());  // left by an earlier run in this prefix
         int answer = hook(HookStagePostInstall, nullptr, nullptr);
         if (answer != 1)
             failure("state " + std::to_string(number) + ": stage 5 answered " +
                     std::to_string(answer));
-        if (!expected.empty()) {
+        if (launches) {
             ++expectedLaunches;
             mayLaunch[number] = true;
-            pending.push_back({number, expected});
+            pending.push_back(expected);
             collectLaunches(pending, 6, seen);  // a few launchers at a time
         }
     }
     collectLaunches(pending, 0, seen);
-    Sleep(3000);  // time for a launch that should not have happened to leave its record
+    // Every launcher has written its record once it has ended, however late it started.
+    if (!waitForChildProcesses())
+        failure("a launcher is still running");
     for (int number = 0; number < cases; ++number) {
-        std::string commandLine;
-        if (!mayLaunch[number] && GetFileAttributesA(recordFile(number).c_str()) !=
-                                      INVALID_FILE_ATTRIBUTES) {
-            readRecord(number, commandLine);
+        LauncherRecord record = readLauncherRecord(recordFile(number));
+        if (!mayLaunch[number] && record.exists)
             failure("state " + std::to_string(number) + ": launched \"" +
-                    escaped(commandLine) + "\" though nothing may start");
-        }
+                    escaped(record.commandLine) + "\" though nothing may start");
     }
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, vendor);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, vendor);
