@@ -542,11 +542,11 @@ int main(int argc, char** argv)
 {
     unsigned seed = 20261209;
     int cases = 5000;
+    if (const char* emulated = std::getenv("QMHOOK_CAMPAIGN_CASES"))
+        cases = std::atoi(emulated);
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--seed"))
             seed = std::strtoul(argv[i + 1], nullptr, 10);
-    if (const char* emulated = std::getenv("QMHOOK_CAMPAIGN_CASES"))
-        cases = std::atoi(emulated);
         else if (!std::strcmp(argv[i], "--cases"))
             cases = std::atoi(argv[i + 1]);
     }
