@@ -12,11 +12,16 @@
 
 #include <stdlib.h>
 
-/* The unwinder's bookkeeping for one registered object: opaque, six pointers in libgcc
- * (the space crtbegin.o reserves). */
+/* The unwinder's bookkeeping for one registered object: opaque, six pointers in libgcc.
+ * The build reads how much the toolchain's own crtbegin.o reserves for it
+ * (QMHOOK_UNWINDER_OBJECT_SIZE, see runtime.cmake) and refuses a toolchain that needs more
+ * than this, which the unwinder would otherwise write past. */
 struct frame_object {
     void* fields[6];
 };
+_Static_assert(sizeof(struct frame_object) >= QMHOOK_UNWINDER_OBJECT_SIZE,
+               "this toolchain's unwinder keeps more per object than frame_registry.c "
+               "reserves: enlarge struct frame_object to what crtbegin.o reserves");
 
 void __register_frame_info(const void* begin, struct frame_object* object);
 void* __deregister_frame_info(const void* begin);
@@ -45,11 +50,19 @@ HANDLE(WINAPI* qmhook_create_semaphore)(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCWS
 __attribute__((used, section(".eh_frame"), aligned(4))) static const char frames_begin[] = {};
 static struct frame_object frames;
 
+static int registered;
+
+/* Deregisters and closes the lock once, however often it runs. */
 void __gcc_deregister_frame(void)
 {
-    __deregister_frame_info(frames_begin);
-    if (unwinder_lock)
+    if (registered) {
+        __deregister_frame_info(frames_begin);
+        registered = 0;
+    }
+    if (unwinder_lock) {
         CloseHandle(unwinder_lock);
+        unwinder_lock = NULL;
+    }
 }
 
 void __gcc_register_frame(void)
@@ -57,5 +70,6 @@ void __gcc_register_frame(void)
     registering = 1;
     __register_frame_info(frames_begin, &frames);
     registering = 0;
+    registered = 1;
     atexit(__gcc_deregister_frame);
 }

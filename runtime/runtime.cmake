@@ -24,15 +24,53 @@ endfunction()
 # The module's own sources list these first: frame_registry.c marks the start of the
 # unwind tables, so no object's tables may come before it.
 set(runtime_sources ${runtime_dir}/frame_registry.c ${runtime_dir}/stack_guard.cpp
-    ${runtime_dir}/throw_paths.cpp)
+    ${runtime_dir}/throw_paths.cpp ${runtime_dir}/thread_locals.c)
 set_source_files_properties(${runtime_dir}/frame_registry.c PROPERTIES
     COMPILE_OPTIONS "-fno-asynchronous-unwind-tables;-fno-exceptions")
+
+# What frame_registry.c assumes about the toolchain, checked when the build is configured:
+# a toolchain that breaks an assumption fails here instead of corrupting memory.
+#  - The space the unwinder keeps per registered object: crtbegin.o, built from the same
+#    sources as the unwinder, reserves it as _obj at the end of its .bss.
+#  - The unwinder creates its lock through CreateSemaphoreW, the one function this module
+#    intercepts, and through nothing else that makes a lock.
+function(check_runtime_assumptions startup_object unwinder_archive)
+    execute_process(COMMAND ${CMAKE_OBJDUMP} -h -t ${startup_object} OUTPUT_VARIABLE dump)
+    set(object_size 0)
+    if(dump MATCHES "\\.bss +([0-9a-f]+)")
+        set(bss_size 0x${CMAKE_MATCH_1})
+        if(dump MATCHES " 0x([0-9a-f]+) _obj\n")
+            math(EXPR object_size "${bss_size} - 0x${CMAKE_MATCH_1}")
+        endif()
+    endif()
+    if(NOT object_size GREATER 0)
+        message(FATAL_ERROR "${startup_object} no longer reserves the unwinder's object as _obj: "
+            "find how much the unwinder keeps per object before building runtime/frame_registry.c")
+    endif()
+    set_property(SOURCE ${runtime_dir}/frame_registry.c APPEND PROPERTY
+        COMPILE_DEFINITIONS QMHOOK_UNWINDER_OBJECT_SIZE=${object_size})
+
+    execute_process(COMMAND ${CMAKE_NM} -A ${unwinder_archive}
+        OUTPUT_VARIABLE symbols ERROR_QUIET)
+    string(REGEX MATCHALL "[^\n]*unwind-dw2-fde\\.o:[^\n]* U [^\n]*" unwinder "${symbols}")
+    if(NOT unwinder MATCHES "__imp__CreateSemaphoreW@16")
+        message(FATAL_ERROR "The unwinder in ${unwinder_archive} no longer creates its lock "
+            "with CreateSemaphoreW: runtime/frame_registry.c would not close it")
+    endif()
+    if(unwinder MATCHES "(CreateSemaphoreA|CreateMutex|CreateEvent|InitializeCriticalSection|InitializeSRWLock|TlsAlloc)")
+        message(FATAL_ERROR "The unwinder in ${unwinder_archive} now also calls ${CMAKE_MATCH_1}: "
+            "runtime/frame_registry.c does not release what that makes")
+    endif()
+endfunction()
 
 function(tailor_runtime target)
     win32_runtime_file(dllcrt2.o dll_startup)
     win32_runtime_file(crtend.o unwind_tables_end)
     win32_runtime_file(libstdc++.a win32_libstdcxx)
     get_filename_component(win32_runtime_dir ${win32_libstdcxx} DIRECTORY)
+    win32_runtime_file(crtbegin.o unwinder_startup)
+    win32_runtime_file(libgcc_eh.a unwinder_archive)
+    check_runtime_assumptions(${unwinder_startup} ${unwinder_archive})
     target_link_options(${target} PRIVATE -nostartfiles -L${win32_runtime_dir} ${dll_startup}
         "-Wl,--defsym,\"__imp__CreateSemaphoreW@16\"=_qmhook_create_semaphore")
     target_link_libraries(${target} PRIVATE -Wl,--start-group stdc++ ssp_nonshared ssp mingw32

@@ -6,6 +6,8 @@
 #include "registry/registry.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <thread>
 #include <vector>
@@ -81,6 +83,77 @@ TEST_F(HostileHost, AThousandLoadsCallsAndFreesLeaveNothingBehind)
     EXPECT_EQ(GetModuleHandleA(path.c_str()), nullptr);
     EXPECT_EQ(after.nextHandle, before.nextHandle);
     EXPECT_LE(after.privateKiB, before.privateKiB + 256);
+}
+
+// The class's members as a module that loads the DLL by path reaches them.
+struct RegistryMembers {
+    typedef void(__attribute__((thiscall)) * Construct)(void* self, unsigned long access);
+    typedef bool(__attribute__((thiscall)) * DeleteKey)(void* self, HKEY parent, const char* subKey);
+    typedef void(__attribute__((thiscall)) * Destroy)(void* self);
+    Construct construct;
+    DeleteKey deleteKey;
+    Destroy destroy;
+};
+
+RegistryMembers registryMembers(HMODULE module)
+{
+    auto member = [module](const char* name) {
+        return reinterpret_cast<void*>(GetProcAddress(module, name));
+    };
+    return {reinterpret_cast<RegistryMembers::Construct>(member("_ZN4Tarn8RegistryC1Em")),
+            reinterpret_cast<RegistryMembers::DeleteKey>(
+                member("_ZN4Tarn8Registry9deleteKeyEP6HKEY__PKc")),
+            reinterpret_cast<RegistryMembers::Destroy>(member("_ZN4Tarn8RegistryD1Ev"))};
+}
+
+// The next TLS index this process would get: indexes are handed out lowest first, so one
+// that a workload took and never gave back makes this higher afterwards.
+DWORD nextTlsIndex()
+{
+    DWORD index = TlsAlloc();
+    TlsFree(index);
+    return index;
+}
+
+// Each failed deleteKey throws inside the DLL: the first throw of a load sets up the
+// runtime's per-thread exception state, which the unload must give back.
+TEST_F(HostileHost, AThousandLoadsWithAFailingDeleteKeyLeaveNothingBehind)
+{
+    const std::string path = programDirectory() + "fresh\\qmhook.dll";
+    const std::string missing =
+        "Software\\QmhookTest\\missing-" + std::to_string(GetCurrentProcessId());
+    auto round = [&] {
+        HMODULE module = LoadLibraryA(path.c_str());
+        if (!module)
+            return false;
+        RegistryMembers registry = registryMembers(module);
+        bool right = registry.construct && registry.deleteKey && registry.destroy;
+        if (right) {
+            alignas(4) unsigned char object[28];
+            registry.construct(object, 0x2001F);
+            right = !registry.deleteKey(object, HKEY_LOCAL_MACHINE, missing.c_str());
+            unsigned long lastError;
+            std::memcpy(&lastError, object, sizeof lastError);
+            right = right && lastError == ERROR_FILE_NOT_FOUND;
+            registry.destroy(object);
+        }
+        return FreeLibrary(module) && right;
+    };
+    for (int warmUp = 0; warmUp < 10; ++warmUp)
+        ASSERT_TRUE(round());
+    ProcessProbe before = probeProcess();
+    DWORD tlsBefore = nextTlsIndex();
+    int failed = 0;
+    for (int i = 0; i < 1000; ++i)
+        failed += !round();
+    ProcessProbe after = probeProcess();
+    DWORD tlsAfter = nextTlsIndex();
+    printProbes("load, failing deleteKey, free", 1000, before, after);
+    std::printf("next TLS index %lu -> %lu\n", tlsBefore, tlsAfter);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(tlsAfter, tlsBefore);
+    EXPECT_EQ(after.nextHandle, before.nextHandle);
+    EXPECT_LE(after.privateKiB, before.privateKiB + 64);
 }
 
 // Starts the workers together and waits for all of them.
