@@ -13,6 +13,9 @@ class GNastyRegistryDeleteError {
 
 namespace {
 
+// The bits of an access mask that choose a registry view on 64-bit Windows.
+const REGSAM viewBits = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
+
 void release(HKEY& handle)
 {
     if (handle) {
@@ -88,8 +91,10 @@ bool Registry::createKey(std::string subKey)
     HKEY created = nullptr;
     DWORD disposition;
     char noClass[] = "";
-    if (RegCreateKeyExA(rootKey, subKey.c_str(), 0, noClass, 0, KEY_ALL_ACCESS, nullptr,
-                        &created, &disposition) != ERROR_SUCCESS)
+    // The object's registry view, if its mask names one, holds for creation too.
+    REGSAM mask = KEY_ALL_ACCESS | (access & viewBits);
+    if (RegCreateKeyExA(rootKey, subKey.c_str(), 0, noClass, 0, mask, nullptr, &created,
+                        &disposition) != ERROR_SUCCESS)
         return false;
     release(key);
     key = created;
@@ -225,24 +230,93 @@ void Registry::resetValueEnumeration()
     valueIndex = 0;
 }
 
+typedef LONG(NTAPI* NtDeleteKeyFn)(HANDLE key);
+typedef ULONG(NTAPI* RtlNtStatusToDosErrorFn)(LONG status);
+typedef LONG(WINAPI* RegDeleteKeyExAFn)(HKEY parent, LPCSTR subKey, REGSAM view, DWORD reserved);
+
+// How a deletion walk reaches the platform: the registry view, and on the NT family the
+// ntdll calls that delete the very key a handle was opened on. Looked up at run time:
+// RegDeleteKeyExA exists only since XP x64 and Vista, and a loader refuses a DLL whose
+// imports it lacks.
+struct DeletionWalk {
+    REGSAM view;
+    NtDeleteKeyFn deleteOpenKey;       // null on the 9x family
+    RtlNtStatusToDosErrorFn toError;
+    RegDeleteKeyExAFn deleteKeyInView; // null where the platform lacks it
+};
+
+namespace {
+
+template <typename Function>
+Function lookUp(const char* module, const char* name)
+{
+    HMODULE loaded = GetModuleHandleA(module);
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(loaded ? GetProcAddress(loaded, name) : nullptr));
+}
+
+DeletionWalk deletionWalk(REGSAM access)
+{
+    DeletionWalk walk = {access & viewBits, nullptr, nullptr, nullptr};
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    // The 9x family has no registry links: there the walk deletes by name.
+    if (GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+        walk.deleteOpenKey = lookUp<NtDeleteKeyFn>("ntdll.dll", "NtDeleteKey");
+        walk.toError = lookUp<RtlNtStatusToDosErrorFn>("ntdll.dll", "RtlNtStatusToDosError");
+        if (!walk.toError)
+            walk.deleteOpenKey = nullptr;
+    }
+    if (walk.view)
+        walk.deleteKeyInView = lookUp<RegDeleteKeyExAFn>("advapi32.dll", "RegDeleteKeyExA");
+    return walk;
+}
+
+LONG deleteByName(const DeletionWalk& walk, HKEY parent, const char* subKey)
+{
+    if (walk.view && walk.deleteKeyInView)
+        return walk.deleteKeyInView(parent, subKey, walk.view, 0);
+    return RegDeleteKeyA(parent, subKey);
+}
+
+} // namespace
+
 // Deletes parent\subKey after all its children. Each level opens subKey with an object of
 // its own, which releases that key on the way out, also while an exception passes; the
 // parent handle belongs to the level above (or to the caller) and is never released here.
-void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey)
+//
+// On the NT family each key is opened as itself, a registry link included (links in the
+// path above it are followed, as the platform follows them), and deleted through that
+// handle. A link therefore shows no children and is deleted as a link: the walk never
+// descends into a link's target, which lies outside the tree. Deleting by name would
+// follow a link and delete its target instead. A key that cannot be opened so is not
+// deleted: its opening's code ends the walk.
+void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey, const DeletionWalk& walk)
 {
-    Registry node;
-    node.openKey(parent, subKey);
-    node.rootKey = nullptr;
+    Registry node(0x2001F | walk.view);
+    LONG opened;
+    if (walk.deleteOpenKey)
+        opened = RegOpenKeyExA(parent, subKey, REG_OPTION_OPEN_LINK, node.access | DELETE, &node.key);
+    else
+        opened = RegOpenKeyExA(parent, subKey, 0, node.access, &node.key);
+    if (opened != ERROR_SUCCESS)
+        node.key = nullptr;
 
     // 255 characters is the longest key name; with its NUL it needs a capacity of 256.
     char child[256];
-    while (node.enumerateChildKeys(child, sizeof child) != -1) {
-        deleteKeyTree(owner, node.key, child);
+    while (node.key && node.enumerateChildKeys(child, sizeof child) != -1) {
+        deleteKeyTree(owner, node.key, child, walk);
         // The remaining children have moved down: read index 0 again.
         node.resetKeyEnumeration();
     }
 
-    LONG status = RegDeleteKeyA(parent, subKey);
+    LONG status;
+    if (!walk.deleteOpenKey)
+        status = deleteByName(walk, parent, subKey);
+    else if (node.key)
+        status = static_cast<LONG>(walk.toError(walk.deleteOpenKey(node.key)));
+    else
+        status = opened;
     if (status != ERROR_SUCCESS) {
         owner.lastError = status;
         throw GNastyRegistryDeleteError();
@@ -251,13 +325,13 @@ void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey)
 
 bool Registry::deleteKey(HKEY parent, const char* subKey)
 {
-    // A null name would open the parent itself and empty it before failing.
-    if (!subKey) {
+    // A null or empty name would open the parent itself and empty it before failing.
+    if (!subKey || !*subKey) {
         lastError = ERROR_INVALID_PARAMETER;
         return false;
     }
     try {
-        deleteKeyTree(*this, parent, subKey);
+        deleteKeyTree(*this, parent, subKey, deletionWalk(access));
     } catch (const GNastyRegistryDeleteError&) {
         return false;
     }

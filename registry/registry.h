@@ -9,13 +9,33 @@
 // root such as HKEY_LOCAL_MACHINE (releasing a predefined root is harmless). Pass a handle
 // of your own as the parent only if you no longer need it after closeKey.
 //
-// Build with the same MinGW-w64 GCC as the DLL: std::string crosses the DLL boundary.
+// What a client module shares with the DLL. std::string objects cross the boundary both
+// ways: createKey and writeValue take them by value (the DLL destroys the caller's copy),
+// readValue grows the caller's string inside the DLL (the caller frees that memory). So a
+// client must use
+//  - libstdc++ with its C++11 string ABI (MinGW-w64 GCC, i686; either thread model),
+//  - the heap of msvcrt.dll, as the DLL does, not the UCRT's,
+//  - the runtime's own global operator new and delete: a client that replaces them frees
+//    with its allocator what the DLL allocated with msvcrt's, and the other way round.
+// The first two are checked below; the third cannot be seen from here.
 #ifndef QMHOOK_REGISTRY_H
 #define QMHOOK_REGISTRY_H
 
 #include <windows.h>
 
 #include <string>
+
+#if !defined(__GLIBCXX__)
+#error "Tarn::Registry passes std::string across the DLL boundary: build with MinGW-w64 GCC and libstdc++, as qmhook.dll is"
+#elif !_GLIBCXX_USE_CXX11_ABI
+#error "qmhook.dll uses libstdc++'s C++11 string ABI: do not build with _GLIBCXX_USE_CXX11_ABI=0"
+#endif
+#if defined(_UCRT)
+#error "qmhook.dll allocates on msvcrt.dll's heap: build against msvcrt, not the UCRT"
+#endif
+#if defined(_WIN64)
+#error "qmhook.dll is a 32-bit DLL: build the client for i686"
+#endif
 
 #ifdef QMHOOK_BUILDING
 #define QMHOOK_REGISTRY_API __declspec(dllexport)
@@ -24,6 +44,8 @@
 #endif
 
 namespace Tarn {
+
+struct DeletionWalk;
 
 class QMHOOK_REGISTRY_API Registry {
 public:
@@ -103,7 +125,8 @@ private:
     unsigned long keyIndex;
     unsigned long access;
 
-    friend void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey);
+    friend void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey,
+                              const DeletionWalk& walk);
 };
 
 #if defined(_WIN32) && !defined(_WIN64)

@@ -93,3 +93,40 @@ unsigned long nextHandleValue()
     CloseHandle(probe);
     return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(probe));
 }
+
+bool runsUnderWow64()
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// A link's target is a path of the native registry, where a 32-bit process's
+// HKLM\Software lies beneath Wow6432Node on 64-bit Windows.
+void ScratchKey::createLink(const std::string& below, const std::string& target) const
+{
+    std::string native = path(target);
+    if (runsUnderWow64())
+        native.insert(native.find('\\') + 1, "Wow6432Node\\");
+    native = "\\Registry\\Machine\\" + native;
+    const std::string linkPath = path(below);
+    const std::wstring at(linkPath.begin(), linkPath.end());
+    const std::wstring to(native.begin(), native.end());
+    HKEY link;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, at.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                              KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &link, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK,
+                             reinterpret_cast<const BYTE*>(to.data()), to.size() * sizeof(wchar_t)),
+              ERROR_SUCCESS);
+    RegCloseKey(link);
+}
+
+bool ScratchKey::existsAsItself(const std::string& below) const
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path(below).c_str(), REG_OPTION_OPEN_LINK, KEY_READ,
+                      &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}

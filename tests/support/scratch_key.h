@@ -28,10 +28,17 @@ public:
     }
     // The raw value: false when it is missing.
     bool value(const std::string& key, const char* name, DWORD& type, std::string& bytes) const;
+    // Makes below a registry link to target, both beneath this key.
+    void createLink(const std::string& below, const std::string& target) const;
+    // Whether below exists as a key of its own, a link not followed.
+    bool existsAsItself(const std::string& below) const;
 
 private:
     std::string root;
 };
+
+// Whether this 32-bit process runs under WoW64 (64-bit Windows).
+bool runsUnderWow64();
 
 // The value of the next handle this process would get. Handles are reused lowest first,
 // so a handle leaked by a workload makes this higher afterwards than before.

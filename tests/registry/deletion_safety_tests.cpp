@@ -1,0 +1,196 @@
+// deleteKey deletes what its caller named and nothing else: not the parent of an empty
+// name, not what a registry link inside the tree points to, not the other registry view.
+#include "registry/registry.h"
+#include "support/scratch_key.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+TEST(DeletionSafety, AnEmptySubKeyDeletesNothingThroughEitherForm)
+{
+    ScratchKey scratch;
+    scratch.createKey("parent\\child\\grandchild");
+    scratch.setText("parent", "kept", std::string("1\0", 2));
+    HKEY parent;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, scratch.path("parent").c_str(), 0, KEY_ALL_ACCESS,
+                            &parent),
+              ERROR_SUCCESS);
+    const struct {
+        const char* what;
+        std::function<bool(Tarn::Registry&)> call;
+    } cases[] = {
+        {"deleteKey(parent, \"\")", [&](Tarn::Registry& r) { return r.deleteKey(parent, ""); }},
+        {"deleteKey(\"\") on the held key",
+         [&](Tarn::Registry& r) {
+             return r.openKey(HKEY_LOCAL_MACHINE, scratch.path("parent").c_str()) && r.deleteKey("");
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Tarn::Registry registry;
+        EXPECT_FALSE(c.call(registry));
+        EXPECT_EQ(registry.lastError, unsigned(ERROR_INVALID_PARAMETER));
+        EXPECT_TRUE(scratch.exists("parent\\child\\grandchild"));
+        DWORD type;
+        std::string bytes;
+        EXPECT_TRUE(scratch.value("parent", "kept", type, bytes));
+    }
+    RegCloseKey(parent);
+}
+
+// Each case builds a tree holding links, deletes it and checks that the tree and its links
+// are gone while everything the links point to is whole. The targets lie beside the tree.
+TEST(DeletionSafety, LinksAreDeletedAsLinksAndNeverFollowed)
+{
+    const struct {
+        const char* what;
+        std::vector<std::pair<const char*, const char*>> links; // link, target
+        const char* deleted;                                    // beneath the scratch key
+        std::vector<const char*> gone;
+    } cases[] = {
+        {"a link among the children", {{"tree\\link", "target"}}, "tree", {"tree", "tree\\link"}},
+        {"a link deep in the tree", {{"tree\\a\\b\\link", "target"}}, "tree",
+         {"tree\\a\\b\\link", "tree\\a", "tree"}},
+        {"the named key is a link", {{"link", "target"}}, "link", {"link"}},
+        {"a dangling link", {{"tree\\dangling", "nothing"}}, "tree", {"tree\\dangling", "tree"}},
+        {"a link back to the tree's parent", {{"tree\\up", ""}}, "tree", {"tree\\up", "tree"}},
+        {"two links to one target", {{"tree\\one", "target"}, {"tree\\two\\x", "target\\t1"}},
+         "tree", {"tree\\one", "tree\\two", "tree"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchKey scratch;
+        scratch.createKey("tree\\plain\\leaf");
+        scratch.createKey("target\\t1\\deep");
+        scratch.createKey("target\\t2");
+        scratch.setText("target", "kept", std::string("1\0", 2));
+        for (const auto& link : c.links) {
+            if (std::string(link.first).find('\\') != std::string::npos)
+                scratch.createKey(std::string(link.first).substr(0, std::string(link.first).rfind('\\')));
+            scratch.createLink(link.first, link.second);
+        }
+        Tarn::Registry registry;
+        EXPECT_TRUE(registry.deleteKey(HKEY_LOCAL_MACHINE, scratch.path(c.deleted).c_str()))
+            << registry.lastError;
+        for (const char* key : c.gone)
+            EXPECT_FALSE(scratch.existsAsItself(key)) << key;
+        for (const char* key : {"target\\t1\\deep", "target\\t2"})
+            EXPECT_TRUE(scratch.exists(key)) << key;
+        DWORD type;
+        std::string bytes;
+        EXPECT_TRUE(scratch.value("target", "kept", type, bytes));
+    }
+}
+
+// The path the caller names is the platform's to resolve: a link in it is followed.
+TEST(DeletionSafety, ALinkInTheNamedPathIsFollowed)
+{
+    ScratchKey scratch;
+    scratch.createKey("target\\t1\\deep");
+    scratch.createKey("target\\t2");
+    scratch.createLink("via", "target");
+    Tarn::Registry registry;
+    EXPECT_TRUE(registry.deleteKey(HKEY_LOCAL_MACHINE, scratch.path("via\\t1").c_str()));
+    EXPECT_FALSE(scratch.exists("target\\t1"));
+    EXPECT_TRUE(scratch.exists("target\\t2"));
+    EXPECT_TRUE(scratch.existsAsItself("via"));
+    HKEY via;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, scratch.path("via").c_str(), REG_OPTION_OPEN_LINK,
+                            KEY_ALL_ACCESS, &via),
+              ERROR_SUCCESS);
+    auto deleteLink = reinterpret_cast<LONG(NTAPI*)(HANDLE)>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey")));
+    EXPECT_EQ(deleteLink(via), 0);
+    RegCloseKey(via);
+}
+
+// A tree of the same name in each registry view, told apart by a value.
+class Views : public ::testing::Test {
+protected:
+    const std::string root = "Software\\QmhookTest\\views-" + std::to_string(GetCurrentProcessId());
+    void SetUp() override
+    {
+        for (REGSAM view : {REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)}) {
+            HKEY key;
+            ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (root + "\\tree\\child").c_str(), 0,
+                                      nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr),
+                      ERROR_SUCCESS);
+            RegCloseKey(key);
+        }
+    }
+    void TearDown() override
+    {
+        for (REGSAM view : {REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)}) {
+            HKEY key;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, root.c_str(), 0, KEY_ALL_ACCESS | view, &key) ==
+                ERROR_SUCCESS) {
+                RegDeleteTreeA(key, nullptr);
+                RegCloseKey(key);
+                RegDeleteKeyExA(HKEY_LOCAL_MACHINE, root.c_str(), view, 0);
+            }
+        }
+    }
+    static bool existsIn(REGSAM view, const std::string& path)
+    {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key) !=
+            ERROR_SUCCESS)
+            return false;
+        RegCloseKey(key);
+        return true;
+    }
+};
+
+// On 32-bit Windows there is one view and the bits change nothing; under WoW64 an object
+// without view bits acts in the 32-bit view, like every call of this process.
+const struct ViewCase {
+    const char* what;
+    REGSAM bits;
+    bool in64; // acts in the 64-bit view under WoW64
+} viewCases[] = {
+    {"no view bits", 0, false},
+    {"KEY_WOW64_64KEY", KEY_WOW64_64KEY, true},
+    {"KEY_WOW64_32KEY", KEY_WOW64_32KEY, false},
+};
+
+TEST_F(Views, CreateKeyActsInTheObjectsView)
+{
+    const bool wow64 = runsUnderWow64();
+    for (const ViewCase& c : viewCases) {
+        SCOPED_TRACE(c.what);
+        const std::string made = root + "\\made";
+        Tarn::Registry registry(0x2001F | c.bits);
+        ASSERT_TRUE(registry.openKey(HKEY_LOCAL_MACHINE, root.c_str()));
+        ASSERT_TRUE(registry.createKey(made));
+        EXPECT_EQ(existsIn(KEY_WOW64_64KEY, made), !wow64 || c.in64);
+        EXPECT_EQ(existsIn(KEY_WOW64_32KEY, made), !wow64 || !c.in64);
+        for (REGSAM view : {REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)})
+            RegDeleteKeyExA(HKEY_LOCAL_MACHINE, made.c_str(), view, 0);
+    }
+}
+
+TEST_F(Views, DeleteKeyActsInTheObjectsViewOnly)
+{
+    const bool wow64 = runsUnderWow64();
+    for (const ViewCase& c : viewCases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        const std::string tree = root + "\\tree";
+        Tarn::Registry registry(0x2001F | c.bits);
+        EXPECT_TRUE(registry.deleteKey(HKEY_LOCAL_MACHINE, tree.c_str())) << registry.lastError;
+        EXPECT_EQ(existsIn(KEY_WOW64_64KEY, tree), wow64 && !c.in64);
+        EXPECT_EQ(existsIn(KEY_WOW64_32KEY, tree), wow64 && c.in64);
+        // The held-key form, beneath a key opened in the object's view.
+        SetUp();
+        ASSERT_TRUE(registry.openKey(HKEY_LOCAL_MACHINE, root.c_str()));
+        EXPECT_TRUE(registry.deleteKey("tree")) << registry.lastError;
+        EXPECT_EQ(existsIn(KEY_WOW64_64KEY, tree), wow64 && !c.in64);
+        EXPECT_EQ(existsIn(KEY_WOW64_32KEY, tree), wow64 && c.in64);
+        registry.closeKey();
+    }
+}
+
+} // namespace
