@@ -1,10 +1,13 @@
 // Stand-in for the installer host: loads qmhook.dll and calls its stages in the order an
-// installation does, printing each answer and every message box the DLL shows.
+// installation does, printing each answer and every message box the DLL shows. With
+// --installer it runs the real NSIS installer, Quillmarsh2-setup.exe, instead and reports
+// what that did.
 #include "common/application.h"
 #include "common/dialogs.h"
 #include "netapi32/double.h"
 
 #include "hook/hook.h"
+#include "installer/drive_setup.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +23,8 @@ struct Options {
     const char* privilege = "2";
     bool applicationRunning = false;
     bool interactive = false;
+    bool installer = false;
+    bool installDirectoryGiven = false;
     std::string windows = "win7";
     std::string product = "Quillmarsh2";
     std::string installDirectory = "C:\\Program Files\\Quillmarsh2";
@@ -42,6 +47,9 @@ void usage(FILE* to)
         "values an installation writes and copies the launcher stand-in in as Tovelgate.exe.\n"
         "Prints every answer and message box, and the command line and directory the\n"
         "launcher was started with.\n"
+        "With --installer it runs Quillmarsh2-setup.exe, the NSIS installer beside it, silently\n"
+        "(/S) instead, answers its message boxes and prints its exit code, what it installed and\n"
+        "how the launcher was started (--banner, --dll and --product do not apply).\n"
         "\n"
         "  --account admin|user|guest  privilege the account reports (default admin);\n"
         "                              needs the NETAPI32 double chosen with\n"
@@ -54,6 +62,8 @@ void usage(FILE* to)
         "  --product NAME              the product key's name (default Quillmarsh2)\n"
         "  --windows 6.0|5.1|6.1|6.2|9x  the Windows version Wine reports (default 6.1)\n"
         "  --interactive               leave message boxes to the user instead of pressing OK\n"
+        "                              (with --installer: the installer's pages too)\n"
+        "  --installer                 run the real installer, Quillmarsh2-setup.exe\n"
         "  --help                      this text\n",
         to);
 }
@@ -84,8 +94,11 @@ bool parse(int argc, char** argv, Options& options)
             options.dll = argv[++i];
         } else if (option == "--interactive") {
             options.interactive = true;
+        } else if (option == "--installer") {
+            options.installer = true;
         } else if (option == "--install-dir" && hasValue) {
             options.installDirectory = argv[++i];
+            options.installDirectoryGiven = true;
         } else if (option == "--product" && hasValue) {
             options.product = argv[++i];
         } else if (option == "--windows" && hasValue) {
@@ -209,6 +222,65 @@ void reportLaunch(const std::string& record)
     std::puts("launcher: not started");
 }
 
+std::string registryText(const char* key, const char* name)
+{
+    char text[MAX_PATH] = "";
+    DWORD size = sizeof text - 1;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, text, &size) !=
+        ERROR_SUCCESS)
+        return "(none)";
+    return text;
+}
+
+// Runs Quillmarsh2-setup.exe under the name that makes Wine report the chosen Windows
+// version, and reports what it did. Returns the installer's exit code.
+int runInstaller(const Options& options)
+{
+    std::string setup = programDirectory() + "Quillmarsh2-setup.exe";
+    std::string named = programDirectory() + "Quillmarsh2-setup-" + options.windows + ".exe";
+    if (!CopyFileA(setup.c_str(), named.c_str(), FALSE)) {
+        std::fprintf(stderr, "qmhost: no %s (the build makes it where makensis is installed)\n",
+                     setup.c_str());
+        return 1;
+    }
+    char temp[MAX_PATH] = "";
+    GetTempPathA(MAX_PATH, temp);
+    std::string record = std::string(temp) + "tovelgate-record.txt";
+    DeleteFileA(record.c_str());
+    SetEnvironmentVariableA("QMTOVELGATE_RECORD", record.c_str());
+    std::string arguments = options.interactive ? "" : " /S";
+    if (options.installDirectoryGiven)
+        arguments += " /D=" + options.installDirectory; // NSIS: last, without quotes
+    std::printf("running %s%s\n", named.substr(named.find_last_of('\\') + 1).c_str(),
+                arguments.c_str());
+    SetupRun run = runSetup("\"" + named + "\"" + arguments, !options.interactive, nullptr,
+                            options.interactive ? INFINITE : 120000);
+    for (const SetupMessageBox& box : run.messageBoxes)
+        std::printf("message box \"%s\": %s\n", box.caption.c_str(), box.text.c_str());
+    if (!run.finished) {
+        std::puts("the installer did not finish in time");
+        return 1;
+    }
+    std::printf("installer exit code: %lu\n", run.exitCode);
+    const char vendor[] = "Software\\Vantorel Software";
+    std::string product = registryText(vendor, "InstallLaunchPath");
+    std::string directory =
+        registryText((std::string(vendor) + "\\" + product).c_str(), "Install Path");
+    std::printf("InstallLaunchPath: %s\nInstall Path: %s\n", product.c_str(), directory.c_str());
+    for (const char* file : {"Tovelgate.exe", "Uninstall.exe"})
+        if (GetFileAttributesA((directory + "\\" + file).c_str()) != INVALID_FILE_ATTRIBUTES)
+            std::printf("installed %s\\%s\n", directory.c_str(), file);
+    if (GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES)
+        reportLaunch(record);
+    else
+        std::puts("launcher: not started");
+    if (run.exitCode == 3)
+        std::puts("installation stopped by stage 3");
+    else if (run.exitCode == 0)
+        std::puts("installation complete");
+    return static_cast<int>(run.exitCode);
+}
+
 void reportDialogs(HookStage stage, DialogWatch& watch)
 {
     for (const SeenDialog& dialog : watch.seen())
@@ -227,9 +299,11 @@ int main(int argc, char** argv)
         usage(stderr);
         return 2;
     }
-    int rerun = rerunAs(options.windows, GetCommandLineA());
-    if (rerun != -1)
-        return rerun;
+    if (!options.installer) {
+        int rerun = rerunAs(options.windows, GetCommandLineA());
+        if (rerun != -1)
+            return rerun;
+    }
     SetEnvironmentVariableA(QMDOUBLE_PRIV_VARIABLE, options.privilege);
 
     RunningApplication application;
@@ -240,6 +314,8 @@ int main(int argc, char** argv)
         }
         std::puts("Quillmarsh2 is running (it holds the mutex VantorelAppMutex)");
     }
+    if (options.installer)
+        return runInstaller(options);
 
     HMODULE hook = LoadLibraryA(options.dll.c_str());
     auto clearInstallerHook = reinterpret_cast<ClearInstallerHookFn>(
