@@ -2,8 +2,10 @@
 // and its peer alternately, several times in one process, and prints the medians, their
 // ratio and the ratio's budget. The figures are only comparable within one run.
 //
-//   qmbench [--quick] [--reps R]
+//   qmbench [--quick] [--reps R] [--only GROUP]
 //
+// GROUP is one of deletion, enumeration, values, stages, loading: the rows of that group
+// alone, e.g. to compare the loading row of two builds of the DLL.
 // --quick shrinks every N so that the whole table appears in seconds (the test suite's
 // smoke run); the figures of such a run mean nothing.
 #include "common/application.h"
@@ -500,16 +502,21 @@ void printSize(HMODULE module)
 
 int main(int argc, char** argv)
 {
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--quick"))
             quick = true;
         else if (!std::strcmp(argv[i], "--reps") && i + 1 < argc)
             reps = std::max(5, std::atoi(argv[++i]));
+        else if (!std::strcmp(argv[i], "--only") && i + 1 < argc)
+            only = argv[++i];
         else {
-            std::fprintf(stderr, "usage: qmbench [--quick] [--reps R (at least 5)]\n");
+            std::fprintf(stderr, "usage: qmbench [--quick] [--reps R (at least 5)] "
+                                 "[--only deletion|enumeration|values|stages|loading]\n");
             return 2;
         }
     }
+    auto runs = [&only](const char* group) { return only.empty() || only == group; };
     HMODULE module = GetModuleHandleA("qmhook.dll");
     if (!module)
         fail("qmhook.dll is not loaded");
@@ -517,11 +524,16 @@ int main(int argc, char** argv)
     RegDeleteTreeA(HKEY_CURRENT_USER, benchKey);
     HKEY bench = createKey(HKEY_CURRENT_USER, benchKey);
     printHeader();
-    benchDeletion(bench);
-    benchEnumeration(bench);
-    benchValues(bench);
-    benchStages(module);
-    benchLoading();
+    if (runs("deletion"))
+        benchDeletion(bench);
+    if (runs("enumeration"))
+        benchEnumeration(bench);
+    if (runs("values"))
+        benchValues(bench);
+    if (runs("stages"))
+        benchStages(module);
+    if (runs("loading"))
+        benchLoading();
     printSize(module);
     RegCloseKey(bench);
     RegDeleteTreeA(HKEY_CURRENT_USER, benchKey);
