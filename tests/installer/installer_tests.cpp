@@ -11,7 +11,9 @@
 
 #include <shellapi.h>
 
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 namespace {
@@ -190,8 +192,9 @@ TEST_F(Installer, SilentRuns)
         removeInstallation();
         SetEnvironmentVariableA(QMDOUBLE_PRIV_VARIABLE, scenario.privilege);
         RunningApplication application;
-        if (scenario.applicationRunning)
+        if (scenario.applicationRunning) {
             ASSERT_TRUE(application.start());
+        }
         SetupRun run = runSetup(setup(scenario.suffix) + " /S");
         application.stop();
         ASSERT_TRUE(run.started);
@@ -217,145 +220,97 @@ TEST_F(Installer, SilentRuns)
     }
 }
 
-// The banner as 24-bit rows, top row first, from a bottom-up .bmp file.
-std::vector<std::string> bannerRows(const std::string& file, LONG& width, LONG& height)
+// How many of the banner's rows differ between resources/banner.bmp (bottom-up, 24 bits,
+// 340 x 159) and the screen at the picture control: all of them when one cannot be read.
+LONG differingRows(HWND picture, const std::string& bmpFile)
 {
-    std::string bytes = fileBytes(file);
-    std::vector<std::string> rows;
-    if (bytes.size() < 54)
-        return rows;
-    const auto* info = reinterpret_cast<const BITMAPINFOHEADER*>(bytes.data() + 14);
-    width = info->biWidth;
-    height = info->biHeight;
-    DWORD offset = *reinterpret_cast<const DWORD*>(bytes.data() + 10);
-    size_t stride = (width * 3 + 3) & ~3;
-    if (info->biBitCount != 24 || height <= 0 || offset + stride * height > bytes.size())
-        return rows;
-    for (LONG y = height - 1; y >= 0; --y)
-        rows.push_back(bytes.substr(offset + stride * y, width * 3));
-    return rows;
-}
-
-// The pixels on screen at a window's client area, as 24-bit rows, top row first.
-std::vector<std::string> screenRows(HWND window, LONG width, LONG height)
-{
-    POINT origin = {0, 0};
-    ClientToScreen(window, &origin);
+    const LONG width = 340, height = 159, stride = width * 3;
+    std::string file = fileBytes(bmpFile);
+    if (file.size() < 54 + size_t(stride) * height)
+        return height;
+    const char* pixels = file.data() + *reinterpret_cast<const DWORD*>(file.data() + 10);
     BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height; // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    void* bits = nullptr;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP capture = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    std::vector<std::string> rows;
+    // A negative height: the capture's rows run top-down, the file's bottom-up.
+    info.bmiHeader = {sizeof info.bmiHeader, width, -height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void* shown = nullptr;
+    POINT origin = {0, 0};
+    ClientToScreen(picture, &origin);
+    HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
+    HBITMAP capture = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &shown, nullptr, 0);
+    LONG differing = height;
     if (capture) {
         HGDIOBJ old = SelectObject(memory, capture);
         BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
         GdiFlush();
-        size_t stride = (width * 3 + 3) & ~3;
+        differing = 0;
         for (LONG y = 0; y < height; ++y)
-            rows.emplace_back(static_cast<const char*>(bits) + stride * y, width * 3);
+            differing += std::memcmp(static_cast<const char*>(shown) + stride * y,
+                                     pixels + stride * (height - 1 - y), stride) != 0;
         SelectObject(memory, old);
         DeleteObject(capture);
     }
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    return rows;
+    return differing;
 }
 
-struct FoundControl {
-    int id;
-    const char* className; // null: any class
-    DWORD staticType;      // for statics: the SS_ type wanted, or ~0u for any
-    HWND window;
-};
-
-BOOL CALLBACK findControl(HWND window, LPARAM context)
+// The first visible control on the page shown in NSIS's main window that `wanted` accepts.
+HWND pageControl(HWND main, const std::function<bool(HWND)>& wanted)
 {
-    auto* wanted = reinterpret_cast<FoundControl*>(context);
-    char name[32] = "";
+    HWND page = FindWindowExA(main, nullptr, "#32770", nullptr);
+    for (HWND child = page ? GetWindow(page, GW_CHILD) : nullptr; child;
+         child = GetWindow(child, GW_HWNDNEXT))
+        if (IsWindowVisible(child) && wanted(child))
+            return child;
+    return nullptr;
+}
+
+bool isBitmapStatic(HWND window)
+{
+    char name[16] = "";
     GetClassNameA(window, name, sizeof name);
-    if ((wanted->id < 0 || GetDlgCtrlID(window) == wanted->id) &&
-        (!wanted->className || lstrcmpiA(name, wanted->className) == 0) &&
-        (wanted->staticType == ~0u ||
-         (static_cast<DWORD>(GetWindowLongA(window, GWL_STYLE)) & SS_TYPEMASK) ==
-             wanted->staticType) &&
-        IsWindowVisible(window)) {
-        wanted->window = window;
-        return FALSE;
-    }
-    return TRUE;
+    return lstrcmpiA(name, "Static") == 0 &&
+           (GetWindowLongA(window, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP;
 }
 
-HWND control(HWND main, int id, const char* className = nullptr, DWORD staticType = ~0u)
-{
-    FoundControl wanted = {id, className, staticType, nullptr};
-    EnumChildWindows(main, findControl, reinterpret_cast<LPARAM>(&wanted));
-    return wanted.window;
-}
-
-// Walks the pages as a user does: the banner page (checked against resources/banner.bmp,
-// pixel for pixel on the screen), Next, the directory page, Install, and Close once the
-// installation has completed.
+// Walks the pages as a user does: the banner page, Next, the directory page, Install, and
+// Close once the installation has completed. The banner's control is made 0 x 0: its size
+// is the bitmap's.
 TEST_F(Installer, InteractiveRunWalksThePagesAndShowsTheBanner)
 {
     SetEnvironmentVariableA(QMDOUBLE_PRIV_VARIABLE, "2");
-    LONG width = 0, height = 0;
-    std::vector<std::string> banner = bannerRows(programDirectory() + "banner.bmp", width, height);
-    ASSERT_EQ(width, 340);
-    ASSERT_EQ(height, 159);
-
-    enum Page { Banner, Directory, Installing, Done };
-    Page page = Banner;
+    enum Page { Banner, Directory, Installing, Done } page = Banner;
     RECT bannerSize = {};
-    bool bannerImage = false, bannerMatched = false;
-    size_t differingRows = 0;
-    auto click = [](HWND main, int id) {
-        PostMessageA(main, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(main, id)));
-    };
+    bool bannerImage = false;
+    LONG differing = -1;
     DWORD bannerSince = 0;
     auto walk = [&](HWND main) {
         HWND next = GetDlgItem(main, IDOK);
-        switch (page) {
-        case Banner:
-            if (HWND picture = control(main, -1, "Static", SS_BITMAP)) {
-                GetClientRect(picture, &bannerSize);
-                bannerImage = SendMessageA(picture, STM_GETIMAGE, IMAGE_BITMAP, 0) != 0;
-                // Windows of tests running beside this one may cover it for a moment.
-                std::vector<std::string> shown = screenRows(picture, width, height);
-                differingRows = 0;
-                for (LONG y = 0; y < height && y < static_cast<LONG>(shown.size()); ++y)
-                    differingRows += shown[y] != banner[y];
-                bannerMatched = shown.size() == banner.size() && differingRows == 0;
-                if (!bannerSince)
-                    bannerSince = GetTickCount();
-                if (bannerMatched || GetTickCount() - bannerSince > 20000) {
-                    click(main, IDOK);
-                    page = Directory;
-                }
-            }
-            break;
-        case Directory:
-            if (control(main, 1019, "Edit") && IsWindowEnabled(next)) {
-                click(main, IDOK);
-                page = Installing;
-            }
-            break;
-        case Installing:
-            // NSIS enables the button again, as Close, when the installation has completed.
-            if (control(main, 1016) && IsWindowEnabled(next) &&
-                setup_driver::windowText(next) == "&Close") {
-                click(main, IDOK);
-                page = Done;
-            }
-            break;
-        case Done:
-            break;
+        auto click = [&] {
+            PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(next));
+            page = static_cast<Page>(page + 1);
+        };
+        if (page == Banner) {
+            HWND picture = pageControl(main, isBitmapStatic);
+            if (!picture)
+                return;
+            GetClientRect(picture, &bannerSize);
+            bannerImage = SendMessageA(picture, STM_GETIMAGE, IMAGE_BITMAP, 0) != 0;
+            // Windows of tests running beside this one may cover it for a moment.
+            differing = differingRows(picture, programDirectory() + "banner.bmp");
+            bannerSince = bannerSince ? bannerSince : GetTickCount();
+            if (differing == 0 || GetTickCount() - bannerSince > 20000)
+                click();
+        } else if (page == Directory) {
+            if (pageControl(main, [](HWND c) { return GetDlgCtrlID(c) == 1019; }) &&
+                IsWindowEnabled(next))
+                click();
+        } else if (page == Installing) {
+            // NSIS enables the button again, as Close, once the installation has completed.
+            if (pageControl(main, [](HWND c) { return GetDlgCtrlID(c) == 1016; }) &&
+                IsWindowEnabled(next) && setup_driver::windowText(next) == "&Close")
+                click();
         }
     };
     SetupRun run = runSetup(setup(), true, walk);
@@ -364,7 +319,7 @@ TEST_F(Installer, InteractiveRunWalksThePagesAndShowsTheBanner)
     EXPECT_EQ(bannerSize.right, 340);
     EXPECT_EQ(bannerSize.bottom, 159);
     EXPECT_TRUE(bannerImage);
-    EXPECT_TRUE(bannerMatched) << differingRows << " of 159 rows differ from banner.bmp";
+    EXPECT_EQ(differing, 0) << "rows of 159 that differ from banner.bmp on the screen";
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_TRUE(run.messageBoxes.empty());
     expectInstalled();
