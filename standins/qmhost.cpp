@@ -7,7 +7,7 @@
 #include "netapi32/double.h"
 
 #include "hook/hook.h"
-#include "installer/drive_setup.h"
+#include "common/setup_driver.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // pages, as an administrator, as a standard user, with Quillmarsh2 running and on Windows
 // 6.0, then its uninstaller. The installer loads the real qmhook.dll; the account's
 // privilege comes from the NETAPI32 double (WINEDLLOVERRIDES=netapi32=n).
-#include "installer/drive_setup.h"
+#include "common/setup_driver.h"
 #include "common/application.h"
 #include "netapi32/double.h"
 #include "support/launch_oracle.h"

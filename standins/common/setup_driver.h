@@ -3,8 +3,8 @@
 // process shows, lets a caller walk the pages of its main window, and waits until every
 // process it started has ended (the launcher of stage 5, the uninstaller's copy of itself).
 // Used by qmhost --installer and by the installer's tests.
-#ifndef QMHOOK_INSTALLER_DRIVE_SETUP_H
-#define QMHOOK_INSTALLER_DRIVE_SETUP_H
+#ifndef QMHOOK_STANDINS_SETUP_DRIVER_H
+#define QMHOOK_STANDINS_SETUP_DRIVER_H
 
 #include <windows.h>
 
