@@ -291,14 +291,18 @@ LONG deleteByName(const DeletionWalk& walk, HKEY parent, const char* subKey)
 // descends into a link's target, which lies outside the tree. Deleting by name would
 // follow a link and delete its target instead. A key that cannot be opened so is not
 // deleted: its opening's code ends the walk.
-void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey, const DeletionWalk& walk)
+void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey, DeletionWalk& walk)
 {
     Registry node(0x2001F | walk.view);
-    LONG opened;
+    LONG opened = ERROR_INVALID_PARAMETER;
     if (walk.deleteOpenKey)
         opened = RegOpenKeyExA(parent, subKey, REG_OPTION_OPEN_LINK, node.access | DELETE, &node.key);
-    else
+    // A registry that refuses the option cannot open a link as itself: like the 9x family,
+    // it gets the walk by name.
+    if (opened == ERROR_INVALID_PARAMETER) {
+        walk.deleteOpenKey = nullptr;
         opened = RegOpenKeyExA(parent, subKey, 0, node.access, &node.key);
+    }
     if (opened != ERROR_SUCCESS)
         node.key = nullptr;
 
@@ -325,13 +329,15 @@ void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey, const Delet
 
 bool Registry::deleteKey(HKEY parent, const char* subKey)
 {
-    // A null or empty name would open the parent itself and empty it before failing.
-    if (!subKey || !*subKey) {
+    // A null or empty name, or one of separators alone, names no key: it would open the
+    // parent itself (or, below some predefined roots, the root) and empty it before failing.
+    if (!subKey || subKey[std::strspn(subKey, "\\")] == '\0') {
         lastError = ERROR_INVALID_PARAMETER;
         return false;
     }
+    DeletionWalk walk = deletionWalk(access);
     try {
-        deleteKeyTree(*this, parent, subKey, deletionWalk(access));
+        deleteKeyTree(*this, parent, subKey, walk);
     } catch (const GNastyRegistryDeleteError&) {
         return false;
     }

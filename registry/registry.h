@@ -113,6 +113,11 @@ public:
     // Deletes parent\subKey with everything beneath it, children first. On the first
     // failure it stops (what was deleted stays deleted), stores the platform's code in
     // lastError and returns false. The parent handle stays open and usable.
+    // It deletes only what subKey names: a null or empty subKey, or one of backslashes
+    // alone, is refused with 87; a registry link in the tree (subKey itself included) is
+    // deleted as a link, its target left alone, while links in the path subKey names are
+    // followed. The object's registry view (KEY_WOW64_64KEY, KEY_WOW64_32KEY) holds for
+    // every opening and deletion.
     bool deleteKey(HKEY parent, const char* subKey);
     // The same beneath the key this object holds.
     bool deleteKey(const char* subKey);
@@ -126,7 +131,7 @@ private:
     unsigned long access;
 
     friend void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey,
-                              const DeletionWalk& walk);
+                              DeletionWalk& walk);
 };
 
 #if defined(_WIN32) && !defined(_WIN64)

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support/import_slot.h"
+
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -23,6 +27,9 @@ TEST(DeletionSafety, AnEmptySubKeyDeletesNothingThroughEitherForm)
         std::function<bool(Tarn::Registry&)> call;
     } cases[] = {
         {"deleteKey(parent, \"\")", [&](Tarn::Registry& r) { return r.deleteKey(parent, ""); }},
+        // Below a plain key the platform refuses these itself (161); the DLL must not ask.
+        {"deleteKey(parent, \"\\\")", [&](Tarn::Registry& r) { return r.deleteKey(parent, "\\"); }},
+        {"deleteKey(parent, \"\\\\\")", [&](Tarn::Registry& r) { return r.deleteKey(parent, "\\\\"); }},
         {"deleteKey(\"\") on the held key",
          [&](Tarn::Registry& r) {
              return r.openKey(HKEY_LOCAL_MACHINE, scratch.path("parent").c_str()) && r.deleteKey("");
@@ -113,6 +120,10 @@ protected:
     const std::string root = "Software\\QmhookTest\\views-" + std::to_string(GetCurrentProcessId());
     void SetUp() override
     {
+        // Under a 32-bit prefix the cases below hold vacuously: make sure of the prefix.
+        if (const char* arch = std::getenv("QMHOOK_WINE_ARCH")) {
+            ASSERT_EQ(runsUnderWow64(), std::strcmp(arch, "win64") == 0) << arch;
+        }
         for (REGSAM view : {REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)}) {
             HKEY key;
             ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (root + "\\tree\\child").c_str(), 0,
@@ -190,6 +201,42 @@ TEST_F(Views, DeleteKeyActsInTheObjectsViewOnly)
         EXPECT_EQ(existsIn(KEY_WOW64_64KEY, tree), wow64 && !c.in64);
         EXPECT_EQ(existsIn(KEY_WOW64_32KEY, tree), wow64 && c.in64);
         registry.closeKey();
+    }
+}
+
+// An advapi32 that does not know REG_OPTION_OPEN_LINK answers 87 to it (an answer Wine
+// cannot be made to give: the DLL's import of RegOpenKeyExA is pointed at one that does).
+// The walk then goes by name, as on the 9x family, in the object's view.
+int refusedLinkOpenings;
+
+LONG WINAPI openKeyRefusingLinks(HKEY parent, LPCSTR subKey, DWORD options, REGSAM access,
+                                 PHKEY result)
+{
+    if (options & REG_OPTION_OPEN_LINK) {
+        ++refusedLinkOpenings;
+        return ERROR_INVALID_PARAMETER;
+    }
+    return RegOpenKeyExA(parent, subKey, options, access, result);
+}
+
+TEST_F(Views, WhereOpeningALinkIsRefusedTheWalkGoesByNameInTheObjectsView)
+{
+    ImportSlotPatch patch(GetModuleHandleA("qmhook.dll"), "ADVAPI32.dll", "RegOpenKeyExA",
+                          reinterpret_cast<void*>(openKeyRefusingLinks));
+    ASSERT_NE(patch.where(), nullptr);
+    const bool wow64 = runsUnderWow64();
+    for (const ViewCase& c : viewCases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        refusedLinkOpenings = 0;
+        const std::string tree = root + "\\tree";
+        Tarn::Registry registry(0x2001F | c.bits);
+        EXPECT_TRUE(registry.deleteKey(HKEY_LOCAL_MACHINE, tree.c_str())) << registry.lastError;
+        EXPECT_EQ(refusedLinkOpenings, 1) << "asked once, then by name";
+        EXPECT_EQ(existsIn(KEY_WOW64_64KEY, tree), wow64 && !c.in64);
+        EXPECT_EQ(existsIn(KEY_WOW64_32KEY, tree), wow64 && c.in64);
+        EXPECT_FALSE(registry.deleteKey(HKEY_LOCAL_MACHINE, tree.c_str()));
+        EXPECT_EQ(registry.lastError, unsigned(ERROR_FILE_NOT_FOUND));
     }
 }
 
