@@ -550,6 +550,10 @@ int main(int argc, char** argv)
         else if (!std::strcmp(argv[i], "--cases"))
             cases = std::atoi(argv[i + 1]);
     }
+    if (cases <= 0) {
+        std::printf("campaign: no cases to run (--cases or QMHOOK_CAMPAIGN_CASES)\n");
+        return 1;
+    }
     std::printf("campaign: seed %u, %d registry states and %d values "
                 "(others: --seed S --cases N)\n", seed, cases, cases);
     std::fflush(stdout);
@@ -567,5 +571,6 @@ int main(int argc, char** argv)
     runValueCampaign(cases);
     std::printf("cases run: %d, launches expected: %d, launches seen: %d, failures: %d\n",
                 2 * cases, expectedLaunches, seen, failures);
-    return failures == 0 && seen == expectedLaunches ? 0 : 1;
+    // Every fifth state is a valid installation: a run that expects no launch proves nothing.
+    return failures == 0 && expectedLaunches > 0 && seen == expectedLaunches ? 0 : 1;
 }
