@@ -43,6 +43,7 @@ RequestExecutionLevel admin
 ShowInstDetails show
 
 Var Banner ; stage 1's bitmap: ours once the DLL hands it over
+Var StartDirectory ; the current directory the installer was started in
 
 Page custom BannerPage
 Page directory
@@ -51,6 +52,8 @@ UninstPage uninstConfirm
 UninstPage instfiles
 
 Function .onInit
+    System::Call 'kernel32::GetCurrentDirectory(i ${NSIS_MAX_STRLEN}, t .s)'
+    Pop $StartDirectory
     InitPluginsDir
     File "/oname=$PLUGINSDIR\qmhook.dll" "${QMHOOK_DLL}"
 FunctionEnd
@@ -109,10 +112,11 @@ Section "Quillmarsh2"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 
-    ; Stage 5 makes "Install Path" the process's current directory and leaves it so; put it
-    ; back where NSIS keeps $OUTDIR.
+    ; Stage 5 makes "Install Path" the process's current directory and leaves it so, which
+    ; holds the directory open (as SetOutPath above did too): go back to where the
+    ; installer started.
     System::Call '${HOOK}(i 5, p 0, p 0) i .r0 ?u'
-    SetOutPath "$OUTDIR"
+    SetOutPath "$StartDirectory"
 SectionEnd
 
 Function .onInstSuccess
