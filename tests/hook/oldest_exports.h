@@ -96,6 +96,7 @@ const OldestExport oldestExports[] = {
     {"MSVCRT.DLL", "strlen", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "strncmp", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "strpbrk", "VC++ 4.2", oldest::msvcrt42},
+    {"MSVCRT.DLL", "strspn", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "vfprintf", "VC++ 4.2", oldest::msvcrt42},
 
     {"OLEAUT32.DLL", "SysAllocStringLen", "95, NT 3.51", oldest::oleaut32Ole2},
