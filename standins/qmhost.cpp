@@ -206,20 +206,26 @@ bool installProduct(const Options& options, std::string& record)
                      (options.installDirectory + "\\Tovelgate.exe").c_str(), FALSE);
 }
 
-// Prints what the launcher recorded, waiting for it a while: the launch is not waited for.
+// Prints what the launcher recorded, waiting for it a while: the launch is not waited for,
+// and the launcher's file exists before its last line ("directory: ...") is in it.
 void reportLaunch(const std::string& record)
 {
-    for (int waited = 0; waited < 200; ++waited) {
+    std::string lines;
+    for (int waited = 0; waited < 300; ++waited, Sleep(100)) {
+        lines.clear();
         if (FILE* in = std::fopen(record.c_str(), "r")) {
             char line[1024];
             while (std::fgets(line, sizeof line, in))
-                std::printf("launcher %s", line);
+                lines += std::string("launcher ") + line;
             std::fclose(in);
+        }
+        if (lines.find("\nlauncher directory: ") != std::string::npos) {
+            std::fputs(lines.c_str(), stdout);
             return;
         }
-        Sleep(100);
     }
-    std::puts("launcher: not started");
+    std::fputs(lines.c_str(), stdout);
+    std::puts(lines.empty() ? "launcher: not started" : "launcher: record incomplete");
 }
 
 std::string registryText(const char* key, const char* name)
