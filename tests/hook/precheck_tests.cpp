@@ -44,6 +44,16 @@ void expectOnlyMessage(const Stage3& result, const char* text)
     EXPECT_FALSE(box.hasOwner);
 }
 
+// The expected answer, with the veto's message on 0 and no box at all on 1.
+void expectAnswer(const Stage3& result, int answer, const char* vetoMessage)
+{
+    EXPECT_EQ(result.answer, answer);
+    if (answer == 0)
+        expectOnlyMessage(result, vetoMessage);
+    else
+        EXPECT_TRUE(result.dialogs.empty());
+}
+
 std::wstring accountName()
 {
     WCHAR name[256];
@@ -94,12 +104,7 @@ TEST(Accounts, EachOutcomeOfNetUserGetInfo)
         SCOPED_TRACE(c.what);
         configureDouble(c.status, c.privilege);
         resetDoubleStats();
-        Stage3 result = runStage3();
-        EXPECT_EQ(result.answer, c.answer);
-        if (c.answer == 0)
-            expectOnlyMessage(result, notAdministrator);
-        else
-            EXPECT_TRUE(result.dialogs.empty());
+        expectAnswer(runStage3(), c.answer, notAdministrator);
 
         QmDoubleStats stats;
         ASSERT_TRUE(readDoubleStats(stats)) << "the NETAPI32 double is not loaded";
@@ -209,12 +214,7 @@ TEST(RunningApplication, EachAnswerOfOpenMutex)
             CloseHandle(opened);
         EXPECT_EQ(error, c.openError);
         if (error == c.openError) {
-            Stage3 result = runStage3();
-            EXPECT_EQ(result.answer, c.answer);
-            if (c.answer == 0)
-                expectOnlyMessage(result, applicationRunning);
-            else
-                EXPECT_TRUE(result.dialogs.empty());
+            expectAnswer(runStage3(), c.answer, applicationRunning);
         }
         if (object)
             CloseHandle(object);
