@@ -26,26 +26,45 @@ _Static_assert(sizeof(struct frame_object) >= QMHOOK_UNWINDER_OBJECT_SIZE,
 void __register_frame_info(const void* begin, struct frame_object* object);
 void* __deregister_frame_info(const void* begin);
 
-/* The unwinder guards its list of tables with a lock whose semaphore it creates at the
- * first registration and never closes: a handle lost for every load and unload of the
- * DLL. The runtime's calls of CreateSemaphoreW reach this function instead (the DLL links
- * with --defsym __imp__CreateSemaphoreW@16=_qmhook_create_semaphore), which notes the
- * semaphore made while the tables are being registered, so that it is closed after they
- * are gone. The runtime never names its semaphores. */
+/* The unwinder guards its list of tables with a lock that it makes at the first
+ * registration and never releases: a handle (GCC 12: a semaphore) or a critical section
+ * (GCC 14, whose debug information is a heap block on Windows and Wine 8) lost for every
+ * load and unload of the DLL. The runtime's calls of the function that makes the lock reach
+ * this module instead (the DLL links with --defsym of its import, see runtime.cmake), which
+ * notes the lock made while the tables are being registered, so that it is released once
+ * they are gone. The runtime never names its semaphores. */
 static int registering;
-static HANDLE unwinder_lock;
+static HANDLE unwinder_semaphore;
+static LPCRITICAL_SECTION unwinder_section;
 
 static HANDLE WINAPI create_semaphore(LPSECURITY_ATTRIBUTES attributes, LONG initial,
                                       LONG maximum, LPCWSTR name)
 {
     HANDLE semaphore = name ? NULL : CreateSemaphoreA(attributes, initial, maximum, NULL);
     if (registering)
-        unwinder_lock = semaphore;
+        unwinder_semaphore = semaphore;
     return semaphore;
+}
+
+/* Every InitializeCriticalSection of the module comes here, this file's own import
+ * included: the real one is looked up. */
+static void WINAPI initialize_critical_section(LPCRITICAL_SECTION section)
+{
+    static void(WINAPI * initialize)(LPCRITICAL_SECTION);
+    if (!initialize)
+        initialize = (void(WINAPI*)(LPCRITICAL_SECTION))(void*)GetProcAddress(
+            GetModuleHandleA("kernel32.dll"), "InitializeCriticalSection");
+    if (!initialize)
+        abort();
+    initialize(section);
+    if (registering)
+        unwinder_section = section;
 }
 
 HANDLE(WINAPI* qmhook_create_semaphore)(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCWSTR) =
     create_semaphore;
+void(WINAPI* qmhook_initialize_critical_section)(LPCRITICAL_SECTION) =
+    initialize_critical_section;
 
 __attribute__((used, section(".eh_frame"), aligned(4))) static const char frames_begin[] = {};
 static struct frame_object frames;
@@ -59,9 +78,13 @@ void __gcc_deregister_frame(void)
         __deregister_frame_info(frames_begin);
         registered = 0;
     }
-    if (unwinder_lock) {
-        CloseHandle(unwinder_lock);
-        unwinder_lock = NULL;
+    if (unwinder_semaphore) {
+        CloseHandle(unwinder_semaphore);
+        unwinder_semaphore = NULL;
+    }
+    if (unwinder_section) {
+        DeleteCriticalSection(unwinder_section);
+        unwinder_section = NULL;
     }
 }
 

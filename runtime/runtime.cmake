@@ -28,12 +28,17 @@ set(runtime_sources ${runtime_dir}/frame_registry.c ${runtime_dir}/stack_guard.c
 set_source_files_properties(${runtime_dir}/frame_registry.c PROPERTIES
     COMPILE_OPTIONS "-fno-asynchronous-unwind-tables;-fno-exceptions")
 
-# What frame_registry.c assumes about the toolchain, checked when the build is configured:
-# a toolchain that breaks an assumption fails here instead of corrupting memory.
+include(${runtime_dir}/unwinder-lock.cmake)
+
+# What frame_registry.c and thread_layer.c assume about the toolchain, checked when the build
+# is configured: a toolchain that breaks an assumption fails here instead of corrupting
+# memory or losing a lock at every unload.
 #  - The space the unwinder keeps per registered object: crtbegin.o, built from the same
 #    sources as the unwinder, reserves it as _obj at the end of its .bss.
-#  - The unwinder creates its lock through CreateSemaphoreW, the one function this module
-#    intercepts, and through nothing else that makes a lock.
+#  - The lock the unwinder makes (unwinder-lock.cmake): a semaphore or a critical section,
+#    each released by frame_registry.c. Sets unwinder_lock in the caller's scope.
+#  - Where it is a critical section, the runtime's own mutexes are too, and thread_layer.c
+#    stands in for the thread layer: a __gthread_mutex_t must be a CRITICAL_SECTION.
 function(check_runtime_assumptions startup_object unwinder_archive)
     execute_process(COMMAND ${CMAKE_OBJDUMP} -h -t ${startup_object} OUTPUT_VARIABLE dump)
     set(object_size 0)
@@ -50,17 +55,22 @@ function(check_runtime_assumptions startup_object unwinder_archive)
     set_property(SOURCE ${runtime_dir}/frame_registry.c APPEND PROPERTY
         COMPILE_DEFINITIONS QMHOOK_UNWINDER_OBJECT_SIZE=${object_size})
 
-    execute_process(COMMAND ${CMAKE_NM} -A ${unwinder_archive}
-        OUTPUT_VARIABLE symbols ERROR_QUIET)
-    string(REGEX MATCHALL "[^\n]*unwind-dw2-fde\\.o:[^\n]* U [^\n]*" unwinder "${symbols}")
-    if(NOT unwinder MATCHES "__imp__CreateSemaphoreW@16")
-        message(FATAL_ERROR "The unwinder in ${unwinder_archive} no longer creates its lock "
-            "with CreateSemaphoreW: runtime/frame_registry.c would not close it")
+    unwinder_lock_kind(${unwinder_archive} ${CMAKE_NM} kind)
+    if(kind STREQUAL "critical_section")
+        set(check ${CMAKE_BINARY_DIR}/gthread-mutex-layout.cpp)
+        file(WRITE ${check} "#include <windows.h>\n#include <bits/gthr.h>\n#include <cstddef>\n"
+            "static_assert(sizeof(__gthread_mutex_t) == sizeof(CRITICAL_SECTION), \"size\");\n"
+            "static_assert(offsetof(__gthread_mutex_t, RecursionCount) == "
+            "offsetof(CRITICAL_SECTION, RecursionCount), \"layout\");\n")
+        execute_process(COMMAND ${win32_compiler} -fsyntax-only ${check}
+            RESULT_VARIABLE failed ERROR_VARIABLE errors)
+        if(failed)
+            message(FATAL_ERROR "The unwinder makes a critical section, but this toolchain's "
+                "__gthread_mutex_t is not a CRITICAL_SECTION: runtime/thread_layer.c cannot "
+                "stand in for its thread layer. ${errors}")
+        endif()
     endif()
-    if(unwinder MATCHES "(CreateSemaphoreA|CreateMutex|CreateEvent|InitializeCriticalSection|InitializeSRWLock|TlsAlloc)")
-        message(FATAL_ERROR "The unwinder in ${unwinder_archive} now also calls ${CMAKE_MATCH_1}: "
-            "runtime/frame_registry.c does not release what that makes")
-    endif()
+    set(unwinder_lock ${kind} PARENT_SCOPE)
 endfunction()
 
 function(tailor_runtime target)
@@ -71,8 +81,16 @@ function(tailor_runtime target)
     win32_runtime_file(crtbegin.o unwinder_startup)
     win32_runtime_file(libgcc_eh.a unwinder_archive)
     check_runtime_assumptions(${unwinder_startup} ${unwinder_archive})
-    target_link_options(${target} PRIVATE -nostartfiles -L${win32_runtime_dir} ${dll_startup}
-        "-Wl,--defsym,\"__imp__CreateSemaphoreW@16\"=_qmhook_create_semaphore")
+    target_link_options(${target} PRIVATE -nostartfiles -L${win32_runtime_dir} ${dll_startup})
+    if(unwinder_lock STREQUAL "semaphore")
+        target_link_options(${target} PRIVATE
+            "-Wl,--defsym,\"__imp__CreateSemaphoreW@16\"=_qmhook_create_semaphore")
+    elseif(unwinder_lock STREQUAL "critical_section")
+        target_link_options(${target} PRIVATE
+            "-Wl,--defsym,\"__imp__InitializeCriticalSection@4\"=_qmhook_initialize_critical_section")
+        target_sources(${target} PRIVATE ${runtime_dir}/thread_layer.c)
+    endif()
+    message(STATUS "The unwinder's lock: ${unwinder_lock}")
     target_link_libraries(${target} PRIVATE -Wl,--start-group stdc++ ssp_nonshared ssp mingw32
         gcc gcc_eh moldname mingwex msvcrt kernel32 advapi32 user32 -Wl,--end-group
         ${unwind_tables_end})

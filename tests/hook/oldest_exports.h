@@ -32,6 +32,8 @@ const OldestExport oldestExports[] = {
     {"KERNEL32.DLL", "CreateSemaphoreA", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "DeleteCriticalSection", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "EnterCriticalSection", "95, NT 3.1", oldest::kernel32Base},
+    {"KERNEL32.DLL", "FreeLibrary", "95, NT 3.1", oldest::kernel32Base},
+    {"KERNEL32.DLL", "GetCurrentProcessId", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "GetCurrentThreadId", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "GetLastError", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "GetModuleHandleA", "95, NT 3.1", oldest::kernel32Base},
@@ -44,8 +46,10 @@ const OldestExport oldestExports[] = {
     {"KERNEL32.DLL", "LoadLibraryExA", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "MultiByteToWideChar", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "OpenMutexA", "95, NT 3.1", oldest::kernel32Base},
+    {"KERNEL32.DLL", "OutputDebugStringA", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "ReleaseSemaphore", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "SetCurrentDirectoryA", "95, NT 3.1", oldest::kernel32Base},
+    {"KERNEL32.DLL", "SetErrorMode", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "SetLastError", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "Sleep", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "TlsAlloc", "95, NT 3.1", oldest::kernel32Base},
@@ -56,6 +60,7 @@ const OldestExport oldestExports[] = {
     {"KERNEL32.DLL", "VirtualQuery", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "WaitForSingleObject", "95, NT 3.1", oldest::kernel32Base},
     {"KERNEL32.DLL", "lstrcpyA", "95, NT 3.1", oldest::kernel32Base},
+    {"KERNEL32.DLL", "lstrlenA", "95, NT 3.1", oldest::kernel32Base},
 
     {"ADVAPI32.DLL", "GetUserNameA", "95, NT 3.1", oldest::advapi32Base},
     {"ADVAPI32.DLL", "RegCloseKey", "95, NT 3.1", oldest::advapi32Base},
@@ -84,6 +89,7 @@ const OldestExport oldestExports[] = {
     {"MSVCRT.DLL", "abort", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "calloc", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "free", "VC++ 4.2", oldest::msvcrt42},
+    {"MSVCRT.DLL", "getenv", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "fwrite", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "malloc", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "memchr", "VC++ 4.2", oldest::msvcrt42},
@@ -92,11 +98,13 @@ const OldestExport oldestExports[] = {
     {"MSVCRT.DLL", "memmove", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "memset", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "realloc", "VC++ 4.2", oldest::msvcrt42},
+    {"MSVCRT.DLL", "strchr", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "strcmp", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "strlen", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "strncmp", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "strpbrk", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "strspn", "VC++ 4.2", oldest::msvcrt42},
+    {"MSVCRT.DLL", "strtoul", "VC++ 4.2", oldest::msvcrt42},
     {"MSVCRT.DLL", "vfprintf", "VC++ 4.2", oldest::msvcrt42},
 
     {"OLEAUT32.DLL", "SysAllocStringLen", "95, NT 3.51", oldest::oleaut32Ole2},
@@ -104,6 +112,7 @@ const OldestExport oldestExports[] = {
 
     {"USER32.DLL", "LoadBitmapA", "95, NT 3.1", oldest::user32Core},
     {"USER32.DLL", "MessageBoxA", "95, NT 3.1", oldest::user32Core},
+    {"USER32.DLL", "wsprintfA", "95, NT 3.1", oldest::user32Core},
 };
 
 #endif
