@@ -1,7 +1,9 @@
-#include "registry.h"
+#include "access.h"
+#include "lookup.h"
 
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace Tarn {
@@ -232,54 +234,94 @@ void Registry::resetValueEnumeration()
 
 typedef LONG(NTAPI* NtDeleteKeyFn)(HANDLE key);
 typedef ULONG(NTAPI* RtlNtStatusToDosErrorFn)(LONG status);
-typedef LONG(WINAPI* RegDeleteKeyExAFn)(HKEY parent, LPCSTR subKey, REGSAM view, DWORD reserved);
 
-// How a deletion walk reaches the platform: the registry view, and on the NT family the
-// ntdll calls that delete the very key a handle was opened on. Looked up at run time:
-// RegDeleteKeyExA exists only since XP x64 and Vista, and a loader refuses a DLL whose
-// imports it lacks.
+// How a deletion walk reaches the platform. On the NT family it goes by the wide calls,
+// which name every key the registry can hold (through the ANSI calls a child named outside
+// the code page reads as question marks, a key nobody can open, and the tree stays half
+// deleted), and deletes the very key a handle was opened on (ntdll). The 9x family, which
+// has neither, walks by ANSI name. Each call is looked up at run time: a loader refuses a
+// DLL that imports what its system lacks (RegDeleteKeyEx exists only since XP x64 and
+// Vista). Null where the platform lacks it.
 struct DeletionWalk {
     REGSAM view;
-    NtDeleteKeyFn deleteOpenKey;       // null on the 9x family
+    NtDeleteKeyFn deleteOpenKey; // null where keys are deleted by name
     RtlNtStatusToDosErrorFn toError;
-    RegDeleteKeyExAFn deleteKeyInView; // null where the platform lacks it
+    LONG(WINAPI* openKeyW)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
+    LONG(WINAPI* enumKeyW)(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPWSTR, LPDWORD, PFILETIME);
+    LONG(WINAPI* deleteKeyW)(HKEY, LPCWSTR);
+    LONG(WINAPI* deleteKeyInViewW)(HKEY, LPCWSTR, REGSAM, DWORD);
+    LONG(WINAPI* deleteKeyInViewA)(HKEY, LPCSTR, REGSAM, DWORD);
+
+    bool wide() const { return openKeyW && enumKeyW && deleteKeyW; }
 };
 
 namespace {
 
-template <typename Function>
-Function lookUp(const char* module, const char* name)
-{
-    HMODULE loaded = GetModuleHandleA(module);
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void*>(loaded ? GetProcAddress(loaded, name) : nullptr));
-}
-
 DeletionWalk deletionWalk(REGSAM access)
 {
-    DeletionWalk walk = {access & viewBits, nullptr, nullptr, nullptr};
-    OSVERSIONINFOA version = {};
-    version.dwOSVersionInfoSize = sizeof version;
-    // The 9x family has no registry links: there the walk deletes by name.
-    if (GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+    DeletionWalk walk = {};
+    walk.view = access & viewBits;
+    // The 9x family has no registry links and no wide calls: there the walk deletes by name.
+    if (isNtFamily()) {
         walk.deleteOpenKey = lookUp<NtDeleteKeyFn>("ntdll.dll", "NtDeleteKey");
         walk.toError = lookUp<RtlNtStatusToDosErrorFn>("ntdll.dll", "RtlNtStatusToDosError");
         if (!walk.toError)
             walk.deleteOpenKey = nullptr;
+        walk.openKeyW = lookUp<decltype(walk.openKeyW)>("advapi32.dll", "RegOpenKeyExW");
+        walk.enumKeyW = lookUp<decltype(walk.enumKeyW)>("advapi32.dll", "RegEnumKeyExW");
+        walk.deleteKeyW = lookUp<decltype(walk.deleteKeyW)>("advapi32.dll", "RegDeleteKeyW");
     }
-    if (walk.view)
-        walk.deleteKeyInView = lookUp<RegDeleteKeyExAFn>("advapi32.dll", "RegDeleteKeyExA");
+    if (walk.view) {
+        walk.deleteKeyInViewW =
+            lookUp<decltype(walk.deleteKeyInViewW)>("advapi32.dll", "RegDeleteKeyExW");
+        walk.deleteKeyInViewA =
+            lookUp<decltype(walk.deleteKeyInViewA)>("advapi32.dll", "RegDeleteKeyExA");
+    }
     return walk;
+}
+
+// The walk's platform calls, by the width of its names.
+LONG openNode(const DeletionWalk&, HKEY parent, const char* name, DWORD options, REGSAM mask,
+              HKEY* key)
+{
+    return RegOpenKeyExA(parent, name, options, mask, key);
+}
+
+LONG openNode(const DeletionWalk& walk, HKEY parent, const wchar_t* name, DWORD options,
+              REGSAM mask, HKEY* key)
+{
+    return walk.openKeyW(parent, name, options, mask, key);
+}
+
+// The first remaining child: each deletion moves the others down, so index 0 again.
+// 255 characters is the longest key name; with its NUL it needs a capacity of 256.
+bool firstChild(const DeletionWalk&, Registry& node, char (&name)[256])
+{
+    node.resetKeyEnumeration();
+    return node.enumerateChildKeys(name, sizeof name) != -1;
+}
+
+bool firstChild(const DeletionWalk& walk, Registry& node, wchar_t (&name)[256])
+{
+    DWORD length = 256;
+    FILETIME lastWriteTime;
+    return walk.enumKeyW(RegistryAccess::key(node), 0, name, &length, nullptr, nullptr, nullptr,
+                         &lastWriteTime) == ERROR_SUCCESS;
 }
 
 LONG deleteByName(const DeletionWalk& walk, HKEY parent, const char* subKey)
 {
-    if (walk.view && walk.deleteKeyInView)
-        return walk.deleteKeyInView(parent, subKey, walk.view, 0);
+    if (walk.view && walk.deleteKeyInViewA)
+        return walk.deleteKeyInViewA(parent, subKey, walk.view, 0);
     return RegDeleteKeyA(parent, subKey);
 }
 
-} // namespace
+LONG deleteByName(const DeletionWalk& walk, HKEY parent, const wchar_t* subKey)
+{
+    if (walk.view && walk.deleteKeyInViewW)
+        return walk.deleteKeyInViewW(parent, subKey, walk.view, 0);
+    return walk.deleteKeyW(parent, subKey);
+}
 
 // Deletes parent\subKey after all its children. Each level opens subKey with an object of
 // its own, which releases that key on the way out, also while an exception passes; the
@@ -291,41 +333,50 @@ LONG deleteByName(const DeletionWalk& walk, HKEY parent, const char* subKey)
 // descends into a link's target, which lies outside the tree. Deleting by name would
 // follow a link and delete its target instead. A key that cannot be opened so is not
 // deleted: its opening's code ends the walk.
-void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey, DeletionWalk& walk)
+//
+// Each key is opened with the rights the walk uses and no more: listing its children and,
+// where the walk deletes through the handle, DELETE. A key that lets the caller delete it
+// but not list it is opened for DELETE alone: a leaf goes, a key with children refuses.
+template <typename Char>
+void deleteTree(Registry& owner, HKEY parent, const Char* subKey, DeletionWalk& walk)
 {
-    Registry node(0x2001F | walk.view);
+    Registry node(KEY_ENUMERATE_SUB_KEYS | walk.view);
+    HKEY& key = RegistryAccess::key(node);
     LONG opened = ERROR_INVALID_PARAMETER;
-    if (walk.deleteOpenKey)
-        opened = RegOpenKeyExA(parent, subKey, REG_OPTION_OPEN_LINK, node.access | DELETE, &node.key);
+    if (walk.deleteOpenKey) {
+        opened = openNode(walk, parent, subKey, REG_OPTION_OPEN_LINK,
+                          KEY_ENUMERATE_SUB_KEYS | DELETE | walk.view, &key);
+        if (opened == ERROR_ACCESS_DENIED)
+            opened = openNode(walk, parent, subKey, REG_OPTION_OPEN_LINK, DELETE | walk.view,
+                              &key);
+    }
     // A registry that refuses the option cannot open a link as itself: like the 9x family,
     // it gets the walk by name.
     if (opened == ERROR_INVALID_PARAMETER) {
         walk.deleteOpenKey = nullptr;
-        opened = RegOpenKeyExA(parent, subKey, 0, node.access, &node.key);
+        opened = openNode(walk, parent, subKey, 0, KEY_ENUMERATE_SUB_KEYS | walk.view, &key);
     }
     if (opened != ERROR_SUCCESS)
-        node.key = nullptr;
+        key = nullptr;
 
-    // 255 characters is the longest key name; with its NUL it needs a capacity of 256.
-    char child[256];
-    while (node.key && node.enumerateChildKeys(child, sizeof child) != -1) {
-        deleteKeyTree(owner, node.key, child, walk);
-        // The remaining children have moved down: read index 0 again.
-        node.resetKeyEnumeration();
-    }
+    Char child[256];
+    while (key && firstChild(walk, node, child))
+        deleteTree(owner, key, static_cast<const Char*>(child), walk);
 
     LONG status;
     if (!walk.deleteOpenKey)
         status = deleteByName(walk, parent, subKey);
-    else if (node.key)
-        status = static_cast<LONG>(walk.toError(walk.deleteOpenKey(node.key)));
+    else if (key)
+        status = static_cast<LONG>(walk.toError(walk.deleteOpenKey(key)));
     else
         status = opened;
     if (status != ERROR_SUCCESS) {
-        owner.lastError = status;
+        RegistryAccess::fail(owner, status);
         throw GNastyRegistryDeleteError();
     }
 }
+
+} // namespace
 
 bool Registry::deleteKey(HKEY parent, const char* subKey)
 {
@@ -337,7 +388,19 @@ bool Registry::deleteKey(HKEY parent, const char* subKey)
     }
     DeletionWalk walk = deletionWalk(access);
     try {
-        deleteKeyTree(*this, parent, subKey, walk);
+        if (walk.wide()) {
+            // The caller's ANSI path, as the ANSI calls would read it.
+            int units = MultiByteToWideChar(CP_ACP, 0, subKey, -1, nullptr, 0);
+            std::unique_ptr<wchar_t[]> name(units > 0 ? new (std::nothrow) wchar_t[units]
+                                                      : nullptr);
+            if (!name || !MultiByteToWideChar(CP_ACP, 0, subKey, -1, name.get(), units)) {
+                lastError = ERROR_NOT_ENOUGH_MEMORY;
+                return false;
+            }
+            deleteTree(*this, parent, static_cast<const wchar_t*>(name.get()), walk);
+        } else {
+            deleteTree(*this, parent, subKey, walk);
+        }
     } catch (const GNastyRegistryDeleteError&) {
         return false;
     }
@@ -347,6 +410,32 @@ bool Registry::deleteKey(HKEY parent, const char* subKey)
 bool Registry::deleteKey(const char* subKey)
 {
     return deleteKey(key, subKey);
+}
+
+bool RegistryAccess::openKeyWide(Registry& registry, HKEY root, const wchar_t* subKey)
+{
+    typedef LONG(WINAPI * OpenFn)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
+    auto open = lookUp<OpenFn>("advapi32.dll", "RegOpenKeyExW");
+    registry.rootKey = root;
+    registry.subKeyName = nullptr;
+    release(registry.key);
+    LONG status = open ? open(root, subKey, 0, registry.access, &registry.key)
+                       : ERROR_CALL_NOT_IMPLEMENTED;
+    if (status != ERROR_SUCCESS) {
+        registry.key = nullptr;
+        registry.lastError = status;
+        return false;
+    }
+    return true;
+}
+
+long RegistryAccess::queryValueWide(Registry& registry, const wchar_t* name, DWORD* type,
+                                    BYTE* data, DWORD* size)
+{
+    typedef LONG(WINAPI * QueryFn)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+    auto query = lookUp<QueryFn>("advapi32.dll", "RegQueryValueExW");
+    return query ? query(registry.key, name, nullptr, type, data, size)
+                 : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 } // namespace Tarn

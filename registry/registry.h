@@ -45,7 +45,7 @@
 
 namespace Tarn {
 
-struct DeletionWalk;
+struct RegistryAccess;
 
 class QMHOOK_REGISTRY_API Registry {
 public:
@@ -130,8 +130,8 @@ private:
     unsigned long keyIndex;
     unsigned long access;
 
-    friend void deleteKeyTree(Registry& owner, HKEY parent, const char* subKey,
-                              DeletionWalk& walk);
+    // The DLL's own code beyond these members (registry/access.h; nothing of it is exported).
+    friend struct RegistryAccess;
 };
 
 #if defined(_WIN32) && !defined(_WIN64)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "support/import_slot.h"
+#include "common/utf.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -114,6 +115,53 @@ TEST(DeletionSafety, ALinkInTheNamedPathIsFollowed)
     RegCloseKey(via);
 }
 
+// Trees as a Unicode program and a careful administrator leave them: children named outside
+// the ANSI code page, keys whose access list grants deletion and little else, and a child
+// that really refuses: it may be deleted but not listed, and it has a child of its own.
+TEST(DeletionSafety, AnyNameAndOnlyTheRightsDeletionNeeds)
+{
+    const wchar_t readAndDelete[] = L"D:P(A;;0x30019;;;WD)", deleteOnly[] = L"D:P(A;;0x50000;;;WD)";
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::string, const wchar_t*>> keys; // beneath tree (UTF-8), list
+        DWORD error;                                              // 0: all deleted
+        std::vector<std::wstring> left; // the tree ("") and its children, if it is left
+    } cases[] = {
+        {"Cyrillic and CJK children",
+         {{"a", nullptr}, {"\xD0\x94\xD0\xBC\xD0\xB8\xD1\x82\xD1\x80\xD0\xB8\xD0\xB9", nullptr},
+          {"\xE4\xB8\xAD\xE6\x96\x87", nullptr}, {"\xE4\xB8\xAD\xE6\x96\x87\\\xE7\x9B\xAE", nullptr},
+          {"z", nullptr}},
+         0, {}},
+        {"a leaf granting read and delete", {{"leaf", readAndDelete}}, 0, {}},
+        {"a leaf granting delete alone", {{"leaf", deleteOnly}}, 0, {}},
+        {"a child that refuses", {{"a", nullptr}, {"m\\x", nullptr}, {"m", deleteOnly}, {"z", nullptr}},
+         ERROR_ACCESS_DENIED, {L"", L"m", L"z"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchKey scratch;
+        scratch.createKey("tree");
+        for (const auto& key : c.keys)
+            scratch.createSecured("tree\\" + key.first, key.second);
+        Tarn::Registry registry;
+        EXPECT_EQ(registry.deleteKey(HKEY_LOCAL_MACHINE, scratch.path("tree").c_str()), !c.error);
+        EXPECT_EQ(registry.lastError, c.error);
+        std::vector<std::wstring> left;
+        HKEY tree;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, utf16(scratch.path("tree")).c_str(), 0, KEY_READ,
+                          &tree) == ERROR_SUCCESS) {
+            wchar_t name[256];
+            left.push_back(L"");
+            for (DWORD i = 0, size = 256; RegEnumKeyExW(tree, i, name, &size, nullptr, nullptr,
+                                                        nullptr, nullptr) == ERROR_SUCCESS;
+                 ++i, size = 256)
+                left.push_back(name);
+            RegCloseKey(tree);
+        }
+        EXPECT_EQ(left, c.left);
+    }
+}
+
 // A tree of the same name in each registry view, told apart by a value.
 class Views : public ::testing::Test {
 protected:
@@ -205,24 +253,24 @@ TEST_F(Views, DeleteKeyActsInTheObjectsViewOnly)
 }
 
 // An advapi32 that does not know REG_OPTION_OPEN_LINK answers 87 to it (an answer Wine
-// cannot be made to give: the DLL's import of RegOpenKeyExA is pointed at one that does).
+// cannot be made to give: the DLL's lookup of RegOpenKeyExW is handed one that does).
 // The walk then goes by name, as on the 9x family, in the object's view.
 int refusedLinkOpenings;
 
-LONG WINAPI openKeyRefusingLinks(HKEY parent, LPCSTR subKey, DWORD options, REGSAM access,
+LONG WINAPI openKeyRefusingLinks(HKEY parent, LPCWSTR subKey, DWORD options, REGSAM access,
                                  PHKEY result)
 {
     if (options & REG_OPTION_OPEN_LINK) {
         ++refusedLinkOpenings;
         return ERROR_INVALID_PARAMETER;
     }
-    return RegOpenKeyExA(parent, subKey, options, access, result);
+    return RegOpenKeyExW(parent, subKey, options, access, result);
 }
 
 TEST_F(Views, WhereOpeningALinkIsRefusedTheWalkGoesByNameInTheObjectsView)
 {
-    ImportSlotPatch patch(GetModuleHandleA("qmhook.dll"), "ADVAPI32.dll", "RegOpenKeyExA",
-                          reinterpret_cast<void*>(openKeyRefusingLinks));
+    LookupPatch patch(GetModuleHandleA("qmhook.dll"), "RegOpenKeyExW",
+                      reinterpret_cast<void*>(openKeyRefusingLinks));
     ASSERT_NE(patch.where(), nullptr);
     const bool wow64 = runsUnderWow64();
     for (const ViewCase& c : viewCases) {

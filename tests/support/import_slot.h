@@ -71,4 +71,31 @@ private:
     void* original = nullptr;
 };
 
+// For a function the module looks up at run time: its import slot for GetProcAddress hands
+// out the test's function under that one name, and the platform's for every other.
+class LookupPatch {
+public:
+    LookupPatch(HMODULE module, const char* name, void* replacement)
+        : slot((wanted = name, substitute = replacement, module), "KERNEL32.dll",
+               "GetProcAddress", reinterpret_cast<void*>(&lookUp))
+    {
+    }
+    ~LookupPatch() { wanted = nullptr; }
+    LookupPatch(const LookupPatch&) = delete;
+    LookupPatch& operator=(const LookupPatch&) = delete;
+
+    void** where() const { return slot.where(); }
+
+private:
+    static FARPROC WINAPI lookUp(HMODULE module, LPCSTR name)
+    {
+        if (wanted && HIWORD(reinterpret_cast<uintptr_t>(name)) && lstrcmpA(name, wanted) == 0)
+            return reinterpret_cast<FARPROC>(substitute);
+        return GetProcAddress(module, name);
+    }
+    static inline const char* wanted;
+    static inline void* substitute;
+    ImportSlotPatch slot;
+};
+
 #endif

@@ -1,5 +1,9 @@
 #include "scratch_key.h"
 
+#include "common/utf.h"
+
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -11,8 +15,24 @@ ScratchKey::ScratchKey()
     createKey("");
 }
 
+static void setAccessList(HKEY key, const wchar_t* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
+    LocalFree(descriptor);
+}
+
 ScratchKey::~ScratchKey()
 {
+    for (const std::wstring& key : secured) {
+        HKEY handle;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, WRITE_DAC, &handle) == ERROR_SUCCESS) {
+            setAccessList(handle, L"D:P(A;;KA;;;WD)");
+            RegCloseKey(handle);
+        }
+    }
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, root.c_str());
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, root.c_str());
 }
@@ -129,4 +149,20 @@ bool ScratchKey::existsAsItself(const std::string& below) const
         return false;
     RegCloseKey(key);
     return true;
+}
+
+// Wine's RegCreateKeyExW leaves out the security attributes it is given: the list is set on
+// the key once made.
+void ScratchKey::createSecured(const std::string& below, const wchar_t* sddl)
+{
+    std::wstring key = utf16(path(below));
+    HKEY handle = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &handle, nullptr),
+              ERROR_SUCCESS);
+    if (sddl) {
+        secured.push_back(key);
+        setAccessList(handle, sddl);
+    }
+    RegCloseKey(handle);
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 class ScratchKey {
 public:
@@ -32,9 +33,14 @@ public:
     void createLink(const std::string& below, const std::string& target) const;
     // Whether below exists as a key of its own, a link not followed.
     bool existsAsItself(const std::string& below) const;
+    // Creates below (its names in UTF-8, through the wide call) and, unless sddl is null,
+    // gives it that access list, which should grant WRITE_DAC: the clean-up then gives such
+    // a key full access back before deleting.
+    void createSecured(const std::string& below, const wchar_t* sddl);
 
 private:
     std::string root;
+    std::vector<std::wstring> secured;
 };
 
 // Whether this 32-bit process runs under WoW64 (64-bit Windows).

@@ -1,0 +1,30 @@
+// Platform functions that not every Windows qmhook.dll loads on exports: a loader refuses a
+// DLL that imports a function its system lacks, so these are looked up when they are needed.
+// Internal to the DLL; not installed.
+#ifndef QMHOOK_REGISTRY_LOOKUP_H
+#define QMHOOK_REGISTRY_LOOKUP_H
+
+#include <windows.h>
+
+namespace Tarn {
+
+// module!name from a module the process has loaded already, or null.
+template <typename Function>
+Function lookUp(const char* module, const char* name)
+{
+    HMODULE loaded = GetModuleHandleA(module);
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(loaded ? GetProcAddress(loaded, name) : nullptr));
+}
+
+// The NT family, where the wide functions work; on the 9x family they are stubs at best.
+inline bool isNtFamily()
+{
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+} // namespace Tarn
+
+#endif
