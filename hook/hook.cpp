@@ -38,7 +38,10 @@ extern "C" int WINAPI ClearInstallerHook(HookStage stage, void*, void** out)
     case HookStagePreInstall:
         return preInstallCheck() ? 1 : 0;
     case HookStagePostInstall:
-        if (!isWindows60(queryVersion()))
+        // Unattended installations skip their post-install launch: started from a window
+        // station nobody sees, the launcher would run unseen and hold the application's
+        // mutex, vetoing every later installation.
+        if (!isWindows60(queryVersion()) && !nobodyCanAnswer())
             launchAfterInstall();
         return 1;
     case 4:

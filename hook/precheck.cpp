@@ -1,11 +1,15 @@
 #include "stages.h"
 
+#include "registry/lookup.h"
+
 #include <lm.h>
-#include <oleauto.h>
+#include <wtsapi32.h>
 
 namespace {
 
 const char applicationMutex[] = "VantorelAppMutex";
+// A name nobody holds, asked for in a namespace that refused the application's mutex.
+const char unheldMutex[] = "qmhook-namespace-probe";
 const char notAdministratorText[] =
     "Quillmarsh2 must be installed using an account with administrative access.";
 const char applicationRunningText[] =
@@ -13,57 +17,118 @@ const char applicationRunningText[] =
 
 typedef NET_API_STATUS(WINAPI* NetUserGetInfoFn)(LPCWSTR, LPCWSTR, DWORD, LPBYTE*);
 typedef NET_API_STATUS(WINAPI* NetApiBufferFreeFn)(LPVOID);
+typedef BOOL(WINAPI* GetUserNameWFn)(LPWSTR, LPDWORD);
+typedef BOOL(WINAPI* WTSEnumerateSessionsAFn)(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOA*, DWORD*);
+typedef void(WINAPI* WTSFreeMemoryFn)(PVOID);
+typedef BOOL(WINAPI* ProcessIdToSessionIdFn)(DWORD, DWORD*);
 
+// Where nobody can press OK, the box would wait for good: the text goes to the debug output,
+// where deployment tools look, and the answer is the one the box would have led to.
 void showError(const char* text)
 {
+    if (nobodyCanAnswer()) {
+        char line[160]; // the longest text is 78 characters
+        wsprintfA(line, "qmhook: %s\n", text);
+        OutputDebugStringA(line);
+        return;
+    }
     MessageBoxA(nullptr, text, "Error", MB_OK);
 }
 
-// Loads NETAPI32 from the system directory only. An installer runs elevated, often from a
-// download folder; a NETAPI32.dll planted there must never be loaded by the search path.
-// NETAPI32 stays loaded once loaded.
-HMODULE loadSystemNetapi()
+// Loads a DLL from the system directory only. An installer runs elevated, often from a
+// download folder; a copy planted there must never be loaded by the search path.
+HMODULE loadSystemLibrary(const char* name)
 {
-    const char name[] = "\\NETAPI32.DLL";
     char path[MAX_PATH];
     UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length + sizeof name > MAX_PATH)
+    if (length == 0 || length + 1 + lstrlenA(name) + 1 > MAX_PATH)
         return nullptr;
-    lstrcpyA(path + length, name);
+    path[length] = '\\';
+    lstrcpyA(path + length + 1, name);
     return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-// The account name as an OLE string, or null when it cannot be had. The caller frees it.
-BSTR currentUserName()
+// The account's name as the platform keeps it, in UTF-16: read through the ANSI call, a
+// name outside the code page turns into question marks, which no account is called.
+bool currentUserName(WCHAR (&name)[UNLEN + 1])
 {
-    char name[128];
-    DWORD capacity = sizeof name;
-    if (!GetUserNameA(name, &capacity))
-        return nullptr;
-    int units = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-    if (units <= 0)
-        return nullptr;
-    BSTR wide = SysAllocStringLen(nullptr, units - 1);
-    if (!wide)
-        return nullptr;
-    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide, units) != units) {
-        SysFreeString(wide);
-        return nullptr;
-    }
-    return wide;
+    auto getUserName = Tarn::lookUp<GetUserNameWFn>("advapi32.dll", "GetUserNameW");
+    DWORD capacity = UNLEN + 1;
+    return getUserName && getUserName(name, &capacity);
 }
 
-// A mutex that refuses this account full access exists all the same: typically the user of
-// the session started the application and an administrator runs the installer elevated.
-// Any other failure (no such name, another kind of object under it) means not running.
+// Whether the application's mutex exists in the namespace that prefix names: "" the
+// installer's own session, "Global\" session 0, "Session\<id>\" another session. A mutex
+// that refuses this account full access exists all the same: typically the user of the
+// session started the application and an administrator runs the installer elevated. A
+// namespace that refuses this account is no evidence: a name nobody holds tells the two
+// refusals apart. Any other failure (no such name, another kind of object under it) means
+// not running.
+bool heldIn(const char* prefix)
+{
+    char name[64]; // prefixes are at most "Session\4294967295\"
+    wsprintfA(name, "%s%s", prefix, applicationMutex);
+    HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
+    if (mutex) {
+        // Holding the handle would keep the mutex alive after the application ends.
+        CloseHandle(mutex);
+        return true;
+    }
+    if (GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    if (!*prefix)
+        return true;
+    wsprintfA(name, "%s%s", prefix, unheldMutex);
+    HANDLE probe = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    if (probe)
+        CloseHandle(probe);
+    return probe || GetLastError() != ERROR_ACCESS_DENIED;
+}
+
+// The other sessions' namespaces, from the platform's list of sessions where it has one;
+// session 0 and the installer's own are asked about by the caller.
+bool heldInListedSessions()
+{
+    DWORD own = ~0u;
+    auto sessionOf = Tarn::lookUp<ProcessIdToSessionIdFn>("kernel32.dll", "ProcessIdToSessionId");
+    if (sessionOf && !sessionOf(GetCurrentProcessId(), &own))
+        own = ~0u;
+    HMODULE wts = loadSystemLibrary("WTSAPI32.DLL");
+    if (!wts)
+        return false;
+    auto enumerate = reinterpret_cast<WTSEnumerateSessionsAFn>(
+        reinterpret_cast<void*>(GetProcAddress(wts, "WTSEnumerateSessionsA")));
+    auto freeMemory = reinterpret_cast<WTSFreeMemoryFn>(
+        reinterpret_cast<void*>(GetProcAddress(wts, "WTSFreeMemory")));
+    PWTS_SESSION_INFOA sessions = nullptr;
+    DWORD count = 0;
+    bool held = false;
+    if (enumerate && freeMemory &&
+        enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count) && sessions) {
+        for (DWORD i = 0; i < count && !held; ++i) {
+            DWORD id = sessions[i].SessionId;
+            if (id == 0 || id == own)
+                continue;
+            char prefix[32];
+            wsprintfA(prefix, "Session\\%lu\\", id);
+            held = heldIn(prefix);
+        }
+        freeMemory(sessions);
+    }
+    FreeLibrary(wts);
+    return held;
+}
+
+// Quillmarsh2 may run in another session than the installer: the user's own while a
+// deployment service runs the installer in session 0, or session 0's while the installer
+// runs in a user's session. The 9x family has one namespace.
 bool applicationIsRunning()
 {
-    HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, applicationMutex);
-    if (!mutex)
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    // Holding the handle would keep the mutex alive after the application ends.
-    CloseHandle(mutex);
-    return true;
+    if (heldIn(""))
+        return true;
+    if (!Tarn::isNtFamily())
+        return false;
+    return heldIn("Global\\") || heldInListedSessions();
 }
 
 } // namespace
@@ -73,7 +138,8 @@ bool userIsAdministrator()
     if (queryVersion().dwPlatformId == VER_PLATFORM_WIN32_WINDOWS)
         return true;
 
-    HMODULE netapi = loadSystemNetapi();
+    // NETAPI32 stays loaded once loaded.
+    HMODULE netapi = loadSystemLibrary("NETAPI32.DLL");
     if (!netapi)
         return true;
     auto getInfo = reinterpret_cast<NetUserGetInfoFn>(
@@ -84,13 +150,12 @@ bool userIsAdministrator()
     if (!getInfo || !freeBuffer)
         return true;
 
-    BSTR name = currentUserName();
-    if (!name)
+    WCHAR name[UNLEN + 1];
+    if (!currentUserName(name))
         return true;
 
     LPBYTE record = nullptr;
     NET_API_STATUS status = getInfo(nullptr, name, 1, &record);
-    SysFreeString(name);
     if (status != NERR_Success || !record) {
         if (record)
             freeBuffer(record);
@@ -112,4 +177,18 @@ bool preInstallCheck()
         return false;
     }
     return true;
+}
+
+bool nobodyCanAnswer()
+{
+    typedef HWINSTA(WINAPI * GetStationFn)();
+    typedef BOOL(WINAPI * GetInformationFn)(HANDLE, int, PVOID, DWORD, LPDWORD);
+    auto station = Tarn::lookUp<GetStationFn>("user32.dll", "GetProcessWindowStation");
+    auto information =
+        Tarn::lookUp<GetInformationFn>("user32.dll", "GetUserObjectInformationA");
+    HWINSTA handle = station ? station() : nullptr;
+    USEROBJECTFLAGS flags = {};
+    return handle && information &&
+           information(handle, UOI_FLAGS, &flags, sizeof flags, nullptr) &&
+           !(flags.dwFlags & WSF_VISIBLE);
 }

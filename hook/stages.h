@@ -15,6 +15,10 @@ bool preInstallCheck();
 // True when the account is an administrator, or when its privilege cannot be learnt.
 bool userIsAdministrator();
 
+// Whether nobody can answer a message box or see a program start: the process's window
+// station is not visible, as where a deployment service runs the installer in session 0.
+bool nobodyCanAnswer();
+
 // Starts the installed launcher; silent about every failure.
 void launchAfterInstall();
 

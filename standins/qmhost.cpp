@@ -4,10 +4,14 @@
 // what that did.
 #include "common/application.h"
 #include "common/dialogs.h"
+#include "common/unattended.h"
+#include "common/utf.h"
 #include "netapi32/double.h"
 
 #include "hook/hook.h"
 #include "common/setup_driver.h"
+
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +28,7 @@ struct Options {
     bool applicationRunning = false;
     bool interactive = false;
     bool installer = false;
+    bool unattended = false;
     bool installDirectoryGiven = false;
     std::string windows = "win7";
     std::string product = "Quillmarsh2";
@@ -57,19 +62,36 @@ void usage(FILE* to)
         "  --app-running               Quillmarsh2 runs during the installation\n"
         "  --banner FILE               where to save the banner of stage 1 (default stage1-banner.bmp)\n"
         "  --dll PATH                  the hook DLL (default: qmhook.dll beside qmhost.exe)\n"
-        "  --install-dir DIR           installation directory written to the registry\n"
-        "                              (default C:\\Program Files\\Quillmarsh2)\n"
+        "  --install-dir DIR           installation directory written to the registry, any\n"
+        "                              letters (default C:\\Program Files\\Quillmarsh2)\n"
         "  --product NAME              the product key's name (default Quillmarsh2)\n"
         "  --windows 6.0|5.1|6.1|6.2|9x  the Windows version Wine reports (default 6.1)\n"
         "  --interactive               leave message boxes to the user instead of pressing OK\n"
         "                              (with --installer: the installer's pages too)\n"
+        "  --unattended                run the stages (with --installer: the installer) from a\n"
+        "                              window station nobody sees, as a deployment service does;\n"
+        "                              the stages' debug output is printed instead of boxes\n"
         "  --installer                 run the real installer, Quillmarsh2-setup.exe\n"
         "  --help                      this text\n",
         to);
 }
 
-bool parse(int argc, char** argv, Options& options)
+// The arguments in UTF-8, from the wide command line: the ANSI one turns every letter
+// outside the code page into '?'.
+std::vector<std::string> arguments()
 {
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> result;
+    for (int i = 0; wide && i < count; ++i)
+        result.push_back(utf8(wide[i]));
+    LocalFree(wide);
+    return result;
+}
+
+bool parse(const std::vector<std::string>& argv, Options& options)
+{
+    const int argc = static_cast<int>(argv.size());
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         bool hasValue = i + 1 < argc;
@@ -96,6 +118,8 @@ bool parse(int argc, char** argv, Options& options)
             options.interactive = true;
         } else if (option == "--installer") {
             options.installer = true;
+        } else if (option == "--unattended") {
+            options.unattended = true;
         } else if (option == "--install-dir" && hasValue) {
             options.installDirectory = argv[++i];
             options.installDirectoryGiven = true;
@@ -153,7 +177,7 @@ bool saveBitmap(HBITMAP bitmap, const std::string& path, BITMAP& shape)
 
 // Runs this program again as qmhost-<version>.exe, unless it already is that program.
 // Returns -1 when this process is the right one.
-int rerunAs(const std::string& version, const char* commandLine)
+int rerunAs(const std::string& version)
 {
     char self[MAX_PATH];
     std::string path(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
@@ -162,15 +186,15 @@ int rerunAs(const std::string& version, const char* commandLine)
         return -1;
     if (!CopyFileA(path.c_str(), wanted.c_str(), FALSE))
         return 1;
-    std::string arguments = commandLine;
+    std::wstring arguments = GetCommandLineW();
     // drop this program's own name, quoted or not
-    size_t end = arguments[0] == '"' ? arguments.find('"', 1) + 1 : arguments.find(' ');
-    std::string command = "\"" + wanted + "\"" +
-                          (end == std::string::npos ? "" : arguments.substr(end));
-    STARTUPINFOA startup = {};
+    size_t end = arguments[0] == L'"' ? arguments.find(L'"', 1) + 1 : arguments.find(L' ');
+    std::wstring command = L"\"" + utf16(wanted) + L"\"" +
+                           (end == std::wstring::npos ? L"" : arguments.substr(end));
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &process))
         return 1;
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -181,29 +205,32 @@ int rerunAs(const std::string& version, const char* commandLine)
     return static_cast<int>(status);
 }
 
-bool setText(const std::string& key, const char* name, const std::string& text)
+// A text value written as a Unicode installer writes it, in UTF-16.
+bool setText(const std::string& key, const wchar_t* name, const std::string& text)
 {
-    return RegSetKeyValueA(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, text.c_str(),
-                           static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+    std::wstring wide = utf16(text);
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, utf16(key).c_str(), name, REG_SZ, wide.c_str(),
+                           static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))) ==
+           ERROR_SUCCESS;
 }
 
 // What an installation leaves before stage 5: the two registry values and the launcher.
 bool installProduct(const Options& options, std::string& record)
 {
     const std::string vendor = "Software\\Vantorel Software";
-    std::string directory;
-    for (char c : options.installDirectory + "\\") {
-        if (c == '\\' && !directory.empty())
-            CreateDirectoryA(directory.c_str(), nullptr);
+    std::wstring directory;
+    for (wchar_t c : utf16(options.installDirectory + "\\")) {
+        if (c == L'\\' && !directory.empty())
+            CreateDirectoryW(directory.c_str(), nullptr);
         directory += c;
     }
     record = options.installDirectory + "\\tovelgate-record.txt";
-    DeleteFileA(record.c_str());
-    SetEnvironmentVariableA("QMTOVELGATE_RECORD", record.c_str());
-    return setText(vendor, "InstallLaunchPath", options.product) &&
-           setText(vendor + "\\" + options.product, "Install Path", options.installDirectory) &&
-           CopyFileA((programDirectory() + "tovelgate.exe").c_str(),
-                     (options.installDirectory + "\\Tovelgate.exe").c_str(), FALSE);
+    DeleteFileW(utf16(record).c_str());
+    SetEnvironmentVariableW(L"QMTOVELGATE_RECORD", utf16(record).c_str());
+    return setText(vendor, L"InstallLaunchPath", options.product) &&
+           setText(vendor + "\\" + options.product, L"Install Path", options.installDirectory) &&
+           CopyFileW(utf16(programDirectory() + "tovelgate.exe").c_str(),
+                     utf16(options.installDirectory + "\\Tovelgate.exe").c_str(), FALSE);
 }
 
 // Prints what the launcher recorded, waiting for it a while: the launch is not waited for,
@@ -213,7 +240,7 @@ void reportLaunch(const std::string& record)
     std::string lines;
     for (int waited = 0; waited < 300; ++waited, Sleep(100)) {
         lines.clear();
-        if (FILE* in = std::fopen(record.c_str(), "r")) {
+        if (FILE* in = _wfopen(utf16(record).c_str(), L"r")) {
             char line[1024];
             while (std::fgets(line, sizeof line, in))
                 lines += std::string("launcher ") + line;
@@ -228,14 +255,25 @@ void reportLaunch(const std::string& record)
     std::puts(lines.empty() ? "launcher: not started" : "launcher: record incomplete");
 }
 
-std::string registryText(const char* key, const char* name)
+std::string registryText(const std::string& key, const wchar_t* name)
 {
-    char text[MAX_PATH] = "";
-    DWORD size = sizeof text - 1;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, text, &size) !=
-        ERROR_SUCCESS)
+    wchar_t text[MAX_PATH] = L"";
+    DWORD size = sizeof text - sizeof *text;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, utf16(key).c_str(), name, RRF_RT_REG_SZ, nullptr, text,
+                     &size) != ERROR_SUCCESS)
         return "(none)";
-    return text;
+    return utf8(text);
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        result.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return result;
 }
 
 // Runs Quillmarsh2-setup.exe under the name that makes Wine report the chosen Windows
@@ -260,7 +298,8 @@ int runInstaller(const Options& options)
     std::printf("running %s%s\n", named.substr(named.find_last_of('\\') + 1).c_str(),
                 arguments.c_str());
     SetupRun run = runSetup("\"" + named + "\"" + arguments, !options.interactive, nullptr,
-                            options.interactive ? INFINITE : 120000);
+                            options.interactive ? INFINITE : 120000,
+                            options.unattended ? unseenDesktop() : nullptr);
     for (const SetupMessageBox& box : run.messageBoxes)
         std::printf("message box \"%s\": %s\n", box.caption.c_str(), box.text.c_str());
     if (!run.finished) {
@@ -269,12 +308,12 @@ int runInstaller(const Options& options)
     }
     std::printf("installer exit code: %lu\n", run.exitCode);
     const char vendor[] = "Software\\Vantorel Software";
-    std::string product = registryText(vendor, "InstallLaunchPath");
+    std::string product = registryText(vendor, L"InstallLaunchPath");
     std::string directory =
-        registryText((std::string(vendor) + "\\" + product).c_str(), "Install Path");
+        registryText(std::string(vendor) + "\\" + product, L"Install Path");
     std::printf("InstallLaunchPath: %s\nInstall Path: %s\n", product.c_str(), directory.c_str());
     for (const char* file : {"Tovelgate.exe", "Uninstall.exe"})
-        if (GetFileAttributesA((directory + "\\" + file).c_str()) != INVALID_FILE_ATTRIBUTES)
+        if (GetFileAttributesW(utf16(directory + "\\" + file).c_str()) != INVALID_FILE_ATTRIBUTES)
             std::printf("installed %s\\%s\n", directory.c_str(), file);
     if (GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES)
         reportLaunch(record);
@@ -297,16 +336,16 @@ void reportDialogs(HookStage stage, DialogWatch& watch)
 
 } // namespace
 
-int main(int argc, char** argv)
+int main()
 {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     Options options;
-    if (!parse(argc, argv, options)) {
+    if (!parse(arguments(), options)) {
         usage(stderr);
         return 2;
     }
     if (!options.installer) {
-        int rerun = rerunAs(options.windows, GetCommandLineA());
+        int rerun = rerunAs(options.windows);
         if (rerun != -1)
             return rerun;
     }
@@ -352,7 +391,19 @@ int main(int argc, char** argv)
                         options.installDirectory.c_str());
         }
         void* out = nullptr;
-        int answer = clearInstallerHook(stage, nullptr, &out);
+        int answer = 0;
+        if (options.unattended) {
+            DebugOutputWatch debug;
+            if (!runUnseen([&] { answer = clearInstallerHook(stage, nullptr, &out); })) {
+                std::printf("stage %lu: did not return: it waits where nobody can answer\n", stage);
+                std::fflush(stdout);
+                TerminateProcess(GetCurrentProcess(), 4);
+            }
+            for (const std::string& line : lines(debug.text()))
+                std::printf("stage %lu: debug output: %s\n", stage, line.c_str());
+        } else {
+            answer = clearInstallerHook(stage, nullptr, &out);
+        }
         reportDialogs(stage, watch);
         std::printf("stage %lu: answer %d\n", stage, answer);
         if (stage == HookStageBanner) {
@@ -368,9 +419,9 @@ int main(int argc, char** argv)
         }
         if (stage == HookStagePostInstall) {
             reportLaunch(record);
-            char directory[MAX_PATH] = "";
-            GetCurrentDirectoryA(MAX_PATH, directory);
-            std::printf("host directory after stage 5: %s\n", directory);
+            wchar_t directory[MAX_PATH] = L"";
+            GetCurrentDirectoryW(MAX_PATH, directory);
+            std::printf("host directory after stage 5: %s\n", utf8(directory).c_str());
         }
         if (stage == HookStagePreInstall && answer == 0) {
             std::puts("installation stopped by stage 3");

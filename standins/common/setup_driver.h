@@ -6,6 +6,8 @@
 #ifndef QMHOOK_STANDINS_SETUP_DRIVER_H
 #define QMHOOK_STANDINS_SETUP_DRIVER_H
 
+#include "common/utf.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -74,19 +76,22 @@ inline bool jobIsEmpty(HANDLE job)
 // answerBoxes is set, dismissed with OK; onMainWindow, if given, is called every 50 ms with
 // the installer's main window while one is shown. The process runs in a job, so that the
 // run ends only when every process it started has ended as well; after timeoutMs
-// everything still running is stopped and finished stays false.
+// everything still running is stopped and finished stays false. The command line is UTF-8;
+// desktop, if given, is the "station\desktop" the installer runs on.
 inline SetupRun runSetup(const std::string& commandLine, bool answerBoxes = true,
                          const std::function<void(HWND)>& onMainWindow = nullptr,
-                         DWORD timeoutMs = 120000)
+                         DWORD timeoutMs = 120000, const char* desktop = nullptr)
 {
     using namespace setup_driver;
     SetupRun run;
     HANDLE job = CreateJobObjectA(nullptr, nullptr);
-    STARTUPINFOA startup = {};
+    std::wstring station = desktop ? utf16(desktop) : L"";
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    startup.lpDesktop = desktop ? &station[0] : nullptr;
     PROCESS_INFORMATION process = {};
-    std::string command = commandLine;
-    if (!job || !CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+    std::wstring command = utf16(commandLine);
+    if (!job || !CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                                 nullptr, nullptr, &startup, &process)) {
         if (job)
             CloseHandle(job);

@@ -22,5 +22,8 @@ typedef void(WINAPI* QmDoubleResetFn)();
 // default 0) and QMDOUBLE_PRIV (usri1_priv of the record, default 2, administrator).
 #define QMDOUBLE_STATUS_VARIABLE "QMDOUBLE_STATUS"
 #define QMDOUBLE_PRIV_VARIABLE "QMDOUBLE_PRIV"
+// QMDOUBLE_ACCOUNT, where set: the only account name NetUserGetInfo knows; any other is
+// answered NERR_UserNotFound.
+#define QMDOUBLE_ACCOUNT_VARIABLE L"QMDOUBLE_ACCOUNT"
 
 #endif

@@ -71,6 +71,12 @@ __declspec(dllexport) NET_API_STATUS WINAPI NetUserGetInfo(LPCWSTR server, LPCWS
     lstrcpynW(stats.lastName, name ? name : L"", 256);
     *record = nullptr;
 
+    // Where QMDOUBLE_ACCOUNT names the one account this computer knows, by its real name,
+    // every other name is unknown.
+    WCHAR known[256];
+    DWORD length = GetEnvironmentVariableW(QMDOUBLE_ACCOUNT_VARIABLE, known, 256);
+    if (length > 0 && length < 256 && lstrcmpiW(known, name ? name : L"") != 0)
+        return NERR_UserNotFound;
     NET_API_STATUS status = configured(QMDOUBLE_STATUS_VARIABLE, NERR_Success);
     if (status != NERR_Success)
         return status;

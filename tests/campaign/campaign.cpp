@@ -289,7 +289,8 @@ std::string launchFault(const LauncherRecord& record, const Expected& expected)
     if (!isShortFormPath(self) || !sameFile(self, expected.launcher))
         return "started as \"" + escaped(self) + "\", not the 8.3 path of " +
                escaped(expected.launcher);
-    std::string commandLine = self + " /path " + expected.name;
+    // The launcher records in UTF-8; the name was written in the ANSI code page.
+    std::string commandLine = self + " /path " + utf8(utf16(expected.name, CP_ACP));
     if (record.commandLine != commandLine)
         return "launched with \"" + escaped(record.commandLine) + "\", expected \"" +
                escaped(commandLine) + "\"";

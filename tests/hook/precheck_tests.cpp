@@ -1,9 +1,11 @@
 // Stage 3: the account check through the NETAPI32 double, the running application, and
 // the message boxes, each on the real user32, mutexes and processes of Wine.
 #include "common/dialogs.h"
+#include "common/unattended.h"
 #include "support/hook_module.h"
 
 #include <sddl.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -287,3 +289,80 @@ TEST(NoNetApiBufferFree, TheCheckPassesWithoutAskingForARecord)
 }
 
 } // namespace
+
+// Stage 3 where unattended installations run it: from a window station nobody sees, beside
+// a Quillmarsh2 of another session, under an account whose name the ANSI code page lacks.
+// The sessions beyond the installer's own come from the WTSAPI32 double (Wine lists none);
+// session 4's namespace is made as the platform makes a session's, a directory that
+// "Session\4\" leads to.
+TEST(Unattended, WhereNobodyAnswersInOtherSessionsAndUnderAnyName)
+{
+    const wchar_t dmitri[] = L"\x0414\x043C\x0438\x0442\x0440\x0438\x0439";
+    const struct {
+        const char* what;
+        bool unseen;
+        unsigned long privilege;
+        const wchar_t* account; // the account's name, known to the double by it alone
+        const char* mutex;      // where Quillmarsh2 holds its mutex; null: not running
+        const char* sessions;   // the platform's list; null: none
+        int answer;
+        const char* message;
+    } cases[] = {
+        {"unseen, administrator", true, USER_PRIV_ADMIN, nullptr, nullptr, nullptr, 1, nullptr},
+        {"unseen, running", true, USER_PRIV_ADMIN, nullptr, "", nullptr, 0, applicationRunning},
+        {"unseen, user", true, USER_PRIV_USER, nullptr, nullptr, nullptr, 0, notAdministrator},
+        {"running in session 0", false, USER_PRIV_ADMIN, nullptr, "Global\\", nullptr, 0,
+         applicationRunning},
+        {"running in listed session 4", false, USER_PRIV_ADMIN, nullptr, "Session\\4\\", "0,1,4",
+         0, applicationRunning},
+        {"session 4 not listed", false, USER_PRIV_ADMIN, nullptr, "Session\\4\\", "0,1", 1,
+         nullptr},
+        {"a listed session that has ended", false, USER_PRIV_ADMIN, nullptr, nullptr, "0,1,5", 1,
+         nullptr},
+        {"user named in Cyrillic", false, USER_PRIV_USER, dmitri, nullptr, nullptr, 0,
+         notAdministrator},
+    };
+    typedef LONG(NTAPI * CreateDirectoryFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+    auto createDirectory = reinterpret_cast<CreateDirectoryFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtCreateDirectoryObject")));
+    wchar_t name[] = L"\\Sessions\\BNOLINKS\\4";
+    UNICODE_STRING path = {sizeof name - sizeof *name, sizeof name, name};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, 0, nullptr, nullptr);
+    HANDLE session4 = nullptr;
+    ASSERT_EQ(createDirectory(&session4, 0xF000F, &attributes), 0); // DIRECTORY_ALL_ACCESS
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        configureDouble(NERR_Success, c.privilege);
+        SetEnvironmentVariableA("QMDOUBLE_SESSIONS", c.sessions);
+        SetEnvironmentVariableW(QMDOUBLE_ACCOUNT_VARIABLE, c.account);
+        std::wstring account = accountName();
+        if (c.account)
+            SetEnvironmentVariableW(L"WINEUSERNAME", c.account);
+        HANDLE mutex = c.mutex ? CreateMutexA(nullptr, TRUE,
+                                              (std::string(c.mutex) + "VantorelAppMutex").c_str())
+                               : nullptr;
+        DebugOutputWatch debug;
+        Stage3 result;
+        if (c.unseen) {
+            DWORD began = GetTickCount();
+            if (!runUnseen([&] { result = runStage3(); })) {
+                ADD_FAILURE() << "stage 3 did not return where nobody can answer";
+                TerminateProcess(GetCurrentProcess(), 1);
+            }
+            EXPECT_LT(GetTickCount() - began, 10000u);
+            EXPECT_TRUE(result.dialogs.empty());
+            EXPECT_EQ(result.answer, c.answer);
+            EXPECT_EQ(debug.text(), c.message ? "qmhook: " + std::string(c.message) + "\n" : "");
+        } else {
+            result = runStage3();
+            expectAnswer(result, c.answer, c.message);
+            EXPECT_EQ(debug.text(), "");
+        }
+        SetEnvironmentVariableW(L"WINEUSERNAME", account.c_str());
+        if (mutex)
+            CloseHandle(mutex);
+    }
+    SetEnvironmentVariableW(QMDOUBLE_ACCOUNT_VARIABLE, nullptr);
+    CloseHandle(session4);
+}

@@ -1,10 +1,12 @@
 // Stage 5: the launch of Tovelgate.exe from what the installation wrote in the registry, on
 // the real registry, file system, short paths and processes of Wine.
+#include "common/unattended.h"
 #include "support/hook_module.h"
 #include "support/import_slot.h"
 #include "support/launch_oracle.h"
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -114,25 +116,22 @@ TEST_F(Stage5, StartsTheLauncherWithItsShortPathAndTheProductKeysName)
     expectLaunch(directory, "Quillmarsh2");
 }
 
-// GetShortPathNameA as a volume without 8.3 names answers: the path itself, once found.
-DWORD WINAPI withoutShortNames(LPCSTR path, LPSTR buffer, DWORD capacity)
+// GetShortPathNameW as a volume without 8.3 names answers: the path itself, once found.
+DWORD WINAPI withoutShortNames(LPCWSTR path, LPWSTR buffer, DWORD capacity)
 {
-    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
         return 0;
-    DWORD length = lstrlenA(path);
+    DWORD length = lstrlenW(path);
     if (length >= capacity)
         return length + 1;
-    lstrcpyA(buffer, path);
+    lstrcpyW(buffer, path);
     return length;
 }
 
 TEST_F(Stage5, WithoutShortNamesTheLaunchersPathStaysOneArgument)
 {
-    ImportSlotPatch patch(hookModule(), "KERNEL32.dll", "GetShortPathNameA",
-                          reinterpret_cast<void*>(&withoutShortNames));
+    LookupPatch patch(hookModule(), "GetShortPathNameW", reinterpret_cast<void*>(&withoutShortNames));
     ASSERT_NE(patch.where(), nullptr);
-    ASSERT_EQ(patch.replaced(), reinterpret_cast<void*>(GetProcAddress(
-                                    GetModuleHandleA("kernel32.dll"), "GetShortPathNameA")));
     makeDirectory("qma safe", false);
     const struct {
         const char* directory;
@@ -272,6 +271,89 @@ TEST_F(Stage5, VersionGate)
         return;
     }
     FAIL() << name << " is not named for a Windows version";
+}
+
+} // namespace
+
+namespace {
+
+// Installation directories as a Unicode installer writes them (UTF-16), on volumes with and
+// without 8.3 names; the same from a window station nobody sees, where nothing may start;
+// and values that are no absolute path, with a launcher where each would lead.
+TEST_F(Stage5, AnyDirectoryAUnicodeInstallerWritesAndNoOtherPlace)
+{
+    const std::wstring cyrillic = L"\x041A\x0432\x0438\x043B\x043B\x043C\x0430\x0440\x0448";
+    const std::wstring cjk = L"\x4E2D\x6587 \x76EE\x5F55";
+    const std::wstring latin = L"Quillmarsh2 \x00DCn\x00EFcode";
+    const std::wstring wideBase = utf16(base);
+    const struct {
+        const char* what;
+        std::wstring directory; // Install Path; made beneath base (with the launcher) if not absolute
+        DWORD type;
+        bool shortNames, unseen, launches;
+    } cases[] = {
+        {"Latin-1", wideBase + L"\\" + latin, REG_SZ, true, false, true},
+        {"Cyrillic", wideBase + L"\\" + cyrillic, REG_SZ, true, false, true},
+        {"CJK with a blank", wideBase + L"\\" + cjk, REG_EXPAND_SZ, true, false, true},
+        {"Latin-1, no 8.3 names", wideBase + L"\\" + latin, REG_SZ, false, false, true},
+        {"Cyrillic, no 8.3 names", wideBase + L"\\" + cyrillic, REG_SZ, false, false, true},
+        {"CJK with a blank, no 8.3 names", wideBase + L"\\" + cjk, REG_SZ, false, false, true},
+        {"unseen", wideBase + L"\\" + cyrillic, REG_SZ, true, true, false},
+        {"empty", L"", REG_SZ, true, false, false},
+        {"a number 0", std::wstring(L"\0", 2), REG_DWORD, true, false, false},
+        {"relative", L"qmrelative", REG_SZ, true, false, false},
+    };
+    // Where an empty value leads: the root of the host's drive.
+    const std::wstring launcherFile = utf16(programDirectory() + "tovelgate.exe");
+    const std::wstring atRoot = L"C:\\Tovelgate.exe";
+    ASSERT_TRUE(CopyFileW(launcherFile.c_str(), atRoot.c_str(), FALSE));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::wstring text = c.directory.c_str();
+        bool absolute = text.size() > 2 && text[1] == L':';
+        std::wstring made = absolute ? text : wideBase + L"\\" + text;
+        if (!text.empty()) {
+            CreateDirectoryW(made.c_str(), nullptr);
+            ASSERT_TRUE(CopyFileW(launcherFile.c_str(), (made + L"\\Tovelgate.exe").c_str(), FALSE));
+        }
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, vendor);
+        setValue(vendor, "InstallLaunchPath", REG_SZ, std::string("Quillmarsh2\0", 12));
+        HKEY product;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Vantorel Software\\Quillmarsh2",
+                                  0, nullptr, 0, KEY_SET_VALUE, nullptr, &product, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(product, L"Install Path", 0, c.type,
+                       reinterpret_cast<const BYTE*>(c.directory.c_str()),
+                       c.type == REG_DWORD ? 4 : (c.directory.size() + 1) * sizeof(wchar_t));
+        RegCloseKey(product);
+        std::unique_ptr<LookupPatch> noShortNames(
+            c.shortNames ? nullptr
+                         : new LookupPatch(hookModule(), "GetShortPathNameW",
+                                           reinterpret_cast<void*>(&withoutShortNames)));
+        Launch launch;
+        if (c.unseen)
+            ASSERT_TRUE(runUnseen([&] { launch = runStage5(); }));
+        else
+            launch = runStage5();
+        EXPECT_EQ(launch.answer, 1);
+        ASSERT_EQ(launch.record.complete, c.launches) << launch.record.commandLine;
+        if (!c.launches)
+            continue;
+        std::string launcher = utf8(made) + "\\Tovelgate.exe";
+        const std::vector<std::string>& argv = launch.record.argv;
+        ASSERT_EQ(argv.size(), 3u);
+        EXPECT_EQ(argv[1] + " " + argv[2], "/path Quillmarsh2");
+        EXPECT_EQ(launch.record.directory, utf8(made));
+        if (c.shortNames) {
+            EXPECT_TRUE(isShortFormPath(argv[0]) && sameFile(argv[0], launcher)) << argv[0];
+        } else {
+            EXPECT_EQ(argv[0], launcher);
+            bool blank = launcher.find(' ') != std::string::npos;
+            EXPECT_EQ(launch.record.commandLine,
+                      (blank ? '"' + launcher + '"' : launcher) + " /path Quillmarsh2");
+        }
+    }
+    DeleteFileW(atRoot.c_str());
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 #ifndef QMHOOK_TESTS_LAUNCH_ORACLE_H
 #define QMHOOK_TESTS_LAUNCH_ORACLE_H
 
+#include "common/utf.h"
+
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -14,8 +16,8 @@
 #include <string>
 #include <vector>
 
-// One record of the launcher stand-in (standins/tovelgate.cpp). Complete once its last
-// line, the directory, is there.
+// One record of the launcher stand-in (standins/tovelgate.cpp), in UTF-8. Complete once
+// its last line, the directory, is there.
 struct LauncherRecord {
     bool exists = false;
     bool complete = false;
@@ -90,13 +92,13 @@ inline bool isShortFormPath(const std::string& path)
     return true;
 }
 
-// True when both paths open one and the same file (volume and file index).
+// True when both paths (UTF-8) open one and the same file (volume and file index).
 inline bool sameFile(const std::string& a, const std::string& b)
 {
     BY_HANDLE_FILE_INFORMATION info[2] = {};
     const std::string* paths[] = {&a, &b};
     for (int i = 0; i < 2; ++i) {
-        HANDLE file = CreateFileA(paths[i]->c_str(), 0,
+        HANDLE file = CreateFileW(utf16(*paths[i]).c_str(), 0,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (file == INVALID_HANDLE_VALUE)
