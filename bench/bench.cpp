@@ -13,8 +13,8 @@
 #include "registry/registry.h"
 
 #include <lm.h>
-#include <oleauto.h>
 #include <shlwapi.h>
+#include <wtsapi32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -390,38 +390,114 @@ void benchValues(HKEY bench)
     RegCloseKey(raw);
 }
 
-// What stage 3 does on its passing path, call for call.
+template <typename Function>
+Function lookUp(const char* module, const char* name)
+{
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(module), name)));
+}
+
+bool isNt()
+{
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+HMODULE loadFromSystem(const char* name)
+{
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    wsprintfA(path + length, "\\%s", name);
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// What stage 3 does on its passing path on the NT family, call for call: the account, then
+// the mutex in the installer's session, in session 0 and in each other session listed.
 bool rawPreInstallCheck()
 {
     typedef NET_API_STATUS(WINAPI * GetInfoFn)(LPCWSTR, LPCWSTR, DWORD, LPBYTE*);
     typedef NET_API_STATUS(WINAPI * FreeFn)(LPVOID);
+    typedef BOOL(WINAPI * SessionsFn)(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOA*, DWORD*);
     OSVERSIONINFOA version = {};
     version.dwOSVersionInfoSize = sizeof version;
     GetVersionExA(&version);
-    char path[MAX_PATH];
-    UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    lstrcpyA(path + length, "\\NETAPI32.DLL");
-    HMODULE netapi = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE netapi = loadFromSystem("NETAPI32.DLL");
     auto getInfo = reinterpret_cast<GetInfoFn>(
         reinterpret_cast<void*>(GetProcAddress(netapi, "NetUserGetInfo")));
     auto freeBuffer = reinterpret_cast<FreeFn>(
         reinterpret_cast<void*>(GetProcAddress(netapi, "NetApiBufferFree")));
-    char name[128];
-    DWORD capacity = sizeof name;
-    GetUserNameA(name, &capacity);
-    int units = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-    BSTR wide = SysAllocStringLen(nullptr, units - 1);
-    MultiByteToWideChar(CP_ACP, 0, name, -1, wide, units);
+    WCHAR name[UNLEN + 1];
+    DWORD capacity = UNLEN + 1;
+    lookUp<BOOL(WINAPI*)(LPWSTR, LPDWORD)>("advapi32.dll", "GetUserNameW")(name, &capacity);
     LPBYTE record = nullptr;
-    NET_API_STATUS status = getInfo(nullptr, wide, 1, &record);
-    SysFreeString(wide);
+    NET_API_STATUS status = getInfo(nullptr, name, 1, &record);
     DWORD privilege = status == NERR_Success ? reinterpret_cast<USER_INFO_1*>(record)->usri1_priv : 0;
     if (record)
         freeBuffer(record);
-    HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "VantorelAppMutex");
-    if (mutex)
-        CloseHandle(mutex);
-    return privilege == USER_PRIV_ADMIN && !mutex;
+    bool running = false;
+    for (const char* mutex : {"VantorelAppMutex", "Global\\VantorelAppMutex"}) {
+        if (HANDLE held = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, mutex)) {
+            CloseHandle(held);
+            running = true;
+        }
+        if (!isNt())
+            break;
+    }
+    DWORD own = 0;
+    lookUp<BOOL(WINAPI*)(DWORD, DWORD*)>("kernel32.dll", "ProcessIdToSessionId")(
+        GetCurrentProcessId(), &own);
+    HMODULE wts = loadFromSystem("WTSAPI32.DLL");
+    auto sessions = reinterpret_cast<SessionsFn>(
+        reinterpret_cast<void*>(GetProcAddress(wts, "WTSEnumerateSessionsA")));
+    auto freeMemory = reinterpret_cast<void(WINAPI*)(PVOID)>(
+        reinterpret_cast<void*>(GetProcAddress(wts, "WTSFreeMemory")));
+    PWTS_SESSION_INFOA listed = nullptr;
+    DWORD count = 0;
+    if (sessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &listed, &count) && listed)
+        freeMemory(listed);
+    FreeLibrary(wts);
+    return privilege == USER_PRIV_ADMIN && !running;
+}
+
+// What stage 5 does where the installation is in place but its launcher is missing, call
+// for call: the version gate, the window station, both keys and values through the wide
+// calls, the directory and the short path that fails.
+void rawPostInstall()
+{
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    USEROBJECTFLAGS flags = {};
+    lookUp<BOOL(WINAPI*)(HANDLE, int, PVOID, DWORD, LPDWORD)>("user32.dll",
+        "GetUserObjectInformationA")(
+        lookUp<HWINSTA(WINAPI*)()>("user32.dll", "GetProcessWindowStation")(), UOI_FLAGS,
+        &flags, sizeof flags, nullptr);
+    isNt();
+    auto query = lookUp<LONG(WINAPI*)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)>(
+        "advapi32.dll", "RegQueryValueExW");
+    auto open = lookUp<LONG(WINAPI*)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY)>("advapi32.dll",
+                                                                          "RegOpenKeyExW");
+    HKEY vendor, product;
+    wchar_t name[MAX_PATH], directory[MAX_PATH], launcher[MAX_PATH], shortPath[MAX_PATH];
+    DWORD type, size = sizeof name;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vantorel Software", 0, 0x2001F, &vendor) ||
+        query(vendor, L"InstallLaunchPath", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) ||
+        open(HKEY_LOCAL_MACHINE, (std::wstring(L"Software\\Vantorel Software\\") + name).c_str(), 0,
+             0x2001F, &product))
+        fail("the raw stage 5 found no installation");
+    size = sizeof directory;
+    query(product, L"Install Path", nullptr, &type, reinterpret_cast<BYTE*>(directory), &size);
+    UINT mode = SetErrorMode(SEM_FAILCRITICALERRORS);
+    SetErrorMode(mode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    lookUp<BOOL(WINAPI*)(LPCWSTR)>("kernel32.dll", "SetCurrentDirectoryW")(directory);
+    wsprintfW(launcher, L"%s\\Tovelgate.exe", directory);
+    if (lookUp<DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD)>("kernel32.dll", "GetShortPathNameW")(
+            launcher, shortPath, MAX_PATH))
+        fail("the raw stage 5 found a launcher");
+    SetErrorMode(mode);
+    RegCloseKey(product);
+    RegCloseKey(vendor);
 }
 
 void benchStages(HMODULE module)
@@ -453,6 +529,25 @@ void benchStages(HMODULE module)
                 if (!rawPreInstallCheck())
                     fail("the raw check did not pass");
             });
+    // An installation whose launcher is missing: both sides read it all and start nothing.
+    char here[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, here);
+    std::string directory = std::string(here) + "\\qmbench-installed";
+    CreateDirectoryA(directory.c_str(), nullptr);
+    RegSetKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Vantorel Software", "InstallLaunchPath",
+                    REG_SZ, "Quillmarsh2", 12);
+    RegSetKeyValueA(HKEY_LOCAL_MACHINE, "Software\\Vantorel Software\\Quillmarsh2",
+                    "Install Path", REG_SZ, directory.c_str(), directory.size() + 1);
+    compareCalls("stage 5 without a launcher / the same calls", count(2000, 10), 1.05,
+            [&] {
+                if (hook(HookStagePostInstall, nullptr, nullptr) != 1)
+                    fail("stage 5 did not answer 1");
+            },
+            [&] { rawPostInstall(); });
+    SetCurrentDirectoryA(here);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Vantorel Software");
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Vantorel Software");
+    RemoveDirectoryA(directory.c_str());
 }
 
 // qmhook.dll itself is loaded by this program already; a copy of it under fresh\ is loaded

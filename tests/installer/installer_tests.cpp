@@ -11,6 +11,7 @@
 
 #include <shellapi.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -27,26 +28,33 @@ const char runningMessage[] =
     "Quillmarsh2 is currently running. Please close Quillmarsh2 before installing.";
 const DWORD vetoExitCode = 3;
 
+// Paths are UTF-8: an installation directory may hold any letter.
 std::string fileBytes(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string bytes;
+    if (FILE* in = _wfopen(utf16(path).c_str(), L"rb")) {
+        char chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
+            bytes.append(chunk, n);
+        std::fclose(in);
+    }
+    return bytes;
 }
 
 bool exists(const std::string& path)
 {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(utf16(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 void removeTree(const std::string& path)
 {
-    std::string from = path + '\0'; // the list ends with a second NUL
-    SHFILEOPSTRUCTA operation = {};
+    std::wstring from = utf16(path) + L'\0'; // the list ends with a second NUL
+    SHFILEOPSTRUCTW operation = {};
     operation.wFunc = FO_DELETE;
     operation.pFrom = from.c_str();
     operation.fFlags = FOF_NO_UI;
     if (exists(path))
-        SHFileOperationA(&operation);
+        SHFileOperationW(&operation);
 }
 
 // The installer is 32-bit: on 64-bit Windows its HKLM\Software is the 32-bit view, which
@@ -68,20 +76,20 @@ bool keyExists(const char* path)
     return key != nullptr;
 }
 
-// The REG_SZ text of a value, or "<missing>".
+// The REG_SZ text of a value in UTF-8, or "<missing>".
 std::string text(const char* path, const char* name)
 {
-    char data[1024];
-    DWORD size = sizeof data - 1, type = 0;
+    wchar_t data[512];
+    DWORD size = sizeof data - sizeof *data, type = 0;
     HKEY key = openKey(path);
-    bool read = key && RegQueryValueExA(key, name, nullptr, &type,
+    bool read = key && RegQueryValueExW(key, utf16(name).c_str(), nullptr, &type,
                                         reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS;
     if (key)
         RegCloseKey(key);
     if (!read || type != REG_SZ)
         return "<missing>";
-    data[size] = '\0';
-    return data;
+    data[size / sizeof *data] = L'\0';
+    return utf8(data);
 }
 
 int recordsIn(const std::string& file)
@@ -180,22 +188,28 @@ TEST_F(Installer, SilentRuns)
         DWORD exitCode;
         const char* message; // shown by the DLL, answered by the test; null for none
         bool launches;
+        const char* directory; // given with /D= (UTF-8); null: the default
     } scenarios[] = {
-        {"administrator", "", "2", false, 0, nullptr, true},
-        {"standard user", "", "1", false, vetoExitCode, adminMessage, false},
-        {"guest", "", "0", false, vetoExitCode, adminMessage, false},
-        {"Quillmarsh2 running", "", "2", true, vetoExitCode, runningMessage, false},
-        {"Windows 6.0", "-vista", "2", false, 0, nullptr, false},
+        {"administrator", "", "2", false, 0, nullptr, true, nullptr},
+        {"standard user", "", "1", false, vetoExitCode, adminMessage, false, nullptr},
+        {"guest", "", "0", false, vetoExitCode, adminMessage, false, nullptr},
+        {"Quillmarsh2 running", "", "2", true, vetoExitCode, runningMessage, false, nullptr},
+        {"Windows 6.0", "-vista", "2", false, 0, nullptr, false, nullptr},
+        {"a Cyrillic directory", "", "2", false, 0, nullptr, true,
+         "C:\\\xD0\x9A\xD0\xB2\xD0\xB8\xD0\xBB\xD0\xBB\xD0\xBC\xD0\xB0\xD1\x80\xD1\x88"},
     };
+    const std::string defaultDirectory = installDirectory;
     for (const auto& scenario : scenarios) {
         SCOPED_TRACE(scenario.name);
         removeInstallation();
+        installDirectory = scenario.directory ? scenario.directory : defaultDirectory;
         SetEnvironmentVariableA(QMDOUBLE_PRIV_VARIABLE, scenario.privilege);
         RunningApplication application;
         if (scenario.applicationRunning) {
             ASSERT_TRUE(application.start());
         }
-        SetupRun run = runSetup(setup(scenario.suffix) + " /S");
+        SetupRun run = runSetup(setup(scenario.suffix) + " /S" +
+                                (scenario.directory ? std::string(" /D=") + scenario.directory : ""));
         application.stop();
         ASSERT_TRUE(run.started);
         ASSERT_TRUE(run.finished);
@@ -218,6 +232,7 @@ TEST_F(Installer, SilentRuns)
         if (!scenario.message)
             uninstallAndExpectNothingLeft();
     }
+    installDirectory = defaultDirectory;
 }
 
 // How many of the banner's rows differ between resources/banner.bmp (bottom-up, 24 bits,
