@@ -5,3 +5,20 @@ runs_i386_natively() {
     ! grep -qs '^magic 7f454c4601' /proc/sys/fs/binfmt_misc/*[!s] &&
         /lib/ld-linux.so.2 --version >/dev/null 2>&1
 }
+
+# The mirror the machine's own apt sources use for SUITE (e.g. bookworm, trixie-security),
+# from deb822 files (URIs:, Suites:) and one-line "deb [options] URI suite ..." entries: a
+# local mirror or proxy stays in use. Prints nothing when no source names the suite.
+apt_mirror_of() {
+    local suite=$1 file
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        awk -v suite="$suite" '
+            /^[ \t]*$/ { if (uri && named) exit; uri = ""; named = 0; next }
+            tolower($1) == "uris:" { uri = $2 }
+            tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i == suite) named = 1 }
+            END { if (uri && named) print uri }' "$file"
+    done
+    sed -E 's/\[[^]]*\]//' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+        awk -v suite="$suite" '$1 == "deb" && $3 == suite { print $2 }'
+}
