@@ -9,14 +9,18 @@
 // root such as HKEY_LOCAL_MACHINE (releasing a predefined root is harmless). Pass a handle
 // of your own as the parent only if you no longer need it after closeKey.
 //
-// What a client module shares with the DLL. std::string objects cross the boundary both
-// ways: createKey and writeValue take them by value (the DLL destroys the caller's copy),
-// readValue grows the caller's string inside the DLL (the caller frees that memory). So a
-// client must use
+// What a client module shares with the DLL. std::string objects cross the boundary:
+//  - createKey and writeValue take them by value. Under MinGW's (Itanium) C++ ABI the
+//    caller makes the copy and destroys it after the call: the DLL only reads it, so no
+//    memory changes hands there, but both sides must lay a std::string out alike.
+//  - readValue(name, std::string&) assigns to the caller's string inside the DLL: it may
+//    free the caller's buffer with the DLL's operator delete and give it one allocated
+//    with the DLL's operator new, which the caller frees later with its own.
+// So a client must use
 //  - libstdc++ with its C++11 string ABI (MinGW-w64 GCC, i686; either thread model),
 //  - the heap of msvcrt.dll, as the DLL does, not the UCRT's,
 //  - the runtime's own global operator new and delete: a client that replaces them frees
-//    with its allocator what the DLL allocated with msvcrt's, and the other way round.
+//    with its allocator what readValue allocated with msvcrt's, and the other way round.
 // The first two are checked below; the third cannot be seen from here.
 #ifndef QMHOOK_REGISTRY_H
 #define QMHOOK_REGISTRY_H
