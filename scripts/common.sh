@@ -19,6 +19,7 @@ apt_mirror_of() {
             tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i == suite) named = 1 }
             END { if (uri && named) print uri }' "$file"
     done
-    sed -E 's/\[[^]]*\]//' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-        awk -v suite="$suite" '$1 == "deb" && $3 == suite { print $2 }'
+    # Either file may be missing.
+    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | sed -E 's/\[[^]]*\]//' |
+        awk -v suite="$suite" '$1 == "deb" && $3 == suite { print $2 }' || true
 }
