@@ -96,10 +96,8 @@ bool heldInListedSessions()
     HMODULE wts = loadSystemLibrary("WTSAPI32.DLL");
     if (!wts)
         return false;
-    auto enumerate = reinterpret_cast<WTSEnumerateSessionsAFn>(
-        reinterpret_cast<void*>(GetProcAddress(wts, "WTSEnumerateSessionsA")));
-    auto freeMemory = reinterpret_cast<WTSFreeMemoryFn>(
-        reinterpret_cast<void*>(GetProcAddress(wts, "WTSFreeMemory")));
+    auto enumerate = Tarn::procedure<WTSEnumerateSessionsAFn>(wts, "WTSEnumerateSessionsA");
+    auto freeMemory = Tarn::procedure<WTSFreeMemoryFn>(wts, "WTSFreeMemory");
     PWTS_SESSION_INFOA sessions = nullptr;
     DWORD count = 0;
     bool held = false;
@@ -142,10 +140,8 @@ bool userIsAdministrator()
     HMODULE netapi = loadSystemLibrary("NETAPI32.DLL");
     if (!netapi)
         return true;
-    auto getInfo = reinterpret_cast<NetUserGetInfoFn>(
-        reinterpret_cast<void*>(GetProcAddress(netapi, "NetUserGetInfo")));
-    auto freeBuffer = reinterpret_cast<NetApiBufferFreeFn>(
-        reinterpret_cast<void*>(GetProcAddress(netapi, "NetApiBufferFree")));
+    auto getInfo = Tarn::procedure<NetUserGetInfoFn>(netapi, "NetUserGetInfo");
+    auto freeBuffer = Tarn::procedure<NetApiBufferFreeFn>(netapi, "NetApiBufferFree");
     // Without NetApiBufferFree a returned record could not be released: do not ask.
     if (!getInfo || !freeBuffer)
         return true;

@@ -8,13 +8,19 @@
 
 namespace Tarn {
 
+// module!name, or null.
+template <typename Function>
+Function procedure(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(module ? GetProcAddress(module, name) : nullptr));
+}
+
 // module!name from a module the process has loaded already, or null.
 template <typename Function>
 Function lookUp(const char* module, const char* name)
 {
-    HMODULE loaded = GetModuleHandleA(module);
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void*>(loaded ? GetProcAddress(loaded, name) : nullptr));
+    return procedure<Function>(GetModuleHandleA(module), name);
 }
 
 // The NT family, where the wide functions work; on the 9x family they are stubs at best.
