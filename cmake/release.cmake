@@ -8,6 +8,7 @@ target_link_options(qmhook PRIVATE -Wl,--no-insert-timestamp)
 # Beside what `cmake --install` lays out for client modules: the README and the installer
 # script that shows how to ship the DLL.
 install(FILES README.md DESTINATION .)
+install(DIRECTORY docs/ DESTINATION docs)
 install(FILES installer/quillmarsh2.nsi installer/banner.png DESTINATION installer)
 
 # CPack's own archive writers take each file's owner, the directory order of the file system

@@ -175,16 +175,20 @@ bool preInstallCheck()
     return true;
 }
 
+// The 9x family has no window stations: someone is at the screen.
 bool nobodyCanAnswer()
 {
     typedef HWINSTA(WINAPI * GetStationFn)();
     typedef BOOL(WINAPI * GetInformationFn)(HANDLE, int, PVOID, DWORD, LPDWORD);
+    if (!Tarn::isNtFamily())
+        return false;
     auto station = Tarn::lookUp<GetStationFn>("user32.dll", "GetProcessWindowStation");
     auto information =
         Tarn::lookUp<GetInformationFn>("user32.dll", "GetUserObjectInformationA");
     HWINSTA handle = station ? station() : nullptr;
     USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
     return handle && information &&
-           information(handle, UOI_FLAGS, &flags, sizeof flags, nullptr) &&
+           information(handle, UOI_FLAGS, &flags, sizeof flags, &needed) &&
            !(flags.dwFlags & WSF_VISIBLE);
 }

@@ -9,7 +9,8 @@ extern HINSTANCE moduleInstance;
 // The platform version record, zero-filled first so that a failed query reads as zeros.
 OSVERSIONINFOA queryVersion();
 
-// True when the installation may go on; shows the reason in a message box otherwise.
+// True when the installation may go on; otherwise tells the reason: in a message box, or in
+// the debug output where nobody can answer one.
 bool preInstallCheck();
 
 // True when the account is an administrator, or when its privilege cannot be learnt.

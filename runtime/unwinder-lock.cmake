@@ -24,11 +24,12 @@ function(unwinder_lock_kind archive nm result)
     if(imports MATCHES "__imp__InitializeCriticalSection@4")
         list(APPEND kinds critical_section)
     endif()
-    string(REGEX MATCH "(CreateSemaphoreA|CreateSemaphoreEx|CreateMutex|CreateEvent|InitializeCriticalSectionAndSpinCount|InitializeCriticalSectionEx|InitializeSRWLock|InitOnce|TlsAlloc|FlsAlloc)[A-Za-z]*@"
-        other "${imports}")
+    # winpthread's mutexes (a posix thread model's unwinder) are made on first use and kept.
+    string(REGEX MATCH "(CreateSemaphoreA|CreateSemaphoreEx|CreateMutex|CreateEvent|InitializeCriticalSectionAndSpinCount|InitializeCriticalSectionEx|InitializeSRWLock|InitOnce|TlsAlloc|FlsAlloc|pthread_mutex_init|pthread_mutex_lock|pthread_once)[A-Za-z]*[@;]"
+        other "${imports};")
     list(LENGTH kinds count)
     if(other OR count GREATER 1)
-        string(REGEX REPLACE "@$" "" other "${other}")
+        string(REGEX REPLACE "[@;]$" "" other "${other}")
         if(count GREATER 1)
             set(other "both CreateSemaphoreW and InitializeCriticalSection")
         endif()

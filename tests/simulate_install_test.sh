@@ -26,6 +26,12 @@ echo "$out"
 expect "$out" '^stage 3: message box "Error": Quillmarsh2 must be installed using an account with administrative access\.$' "admin message"
 expect "$out" '^installation stopped by stage 3$' "veto"
 if grep -q '^stage 4' <<<"$out"; then echo "FAILED: stages after a veto"; failed=1; fi
+# Where nobody can answer: no box, the text in the debug output, the same veto.
+out=$(scripts/simulate-install --unattended --app-running 2>&1 | tr -d "\r")
+echo "$out"
+expect "$out" '^stage 3: debug output: qmhook: Quillmarsh2 is currently running\. Please close Quillmarsh2 before installing\.$' "unattended message"
+expect "$out" '^installation stopped by stage 3$' "unattended veto"
+if grep -q 'message box' <<<"$out"; then echo "FAILED: a message box where nobody can answer"; failed=1; fi
 # A 32-bit installer's $PROGRAMFILES on 64-bit Windows is "Program Files (x86)".
 programs='C:\\Program Files'
 [ "${QMHOOK_WINE_ARCH:-win32}" = win64 ] && programs='C:\\Program Files \(x86\)'

@@ -23,4 +23,14 @@ inline std::string utf8(const std::wstring& text)
     return out;
 }
 
+// Whether the ANSI code page lacks a letter of text: the ANSI calls turn each such letter
+// into '?'.
+inline bool outsideCodePage(const std::wstring& text)
+{
+    BOOL lost = FALSE;
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                        nullptr, &lost);
+    return lost;
+}
+
 #endif

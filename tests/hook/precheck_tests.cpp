@@ -2,6 +2,7 @@
 // the message boxes, each on the real user32, mutexes and processes of Wine.
 #include "common/dialogs.h"
 #include "common/unattended.h"
+#include "common/utf.h"
 #include "support/hook_module.h"
 
 #include <sddl.h>
@@ -304,24 +305,31 @@ TEST(Unattended, WhereNobodyAnswersInOtherSessionsAndUnderAnyName)
         unsigned long privilege;
         const wchar_t* account; // the account's name, known to the double by it alone
         const char* mutex;      // where Quillmarsh2 holds its mutex; null: not running
+        bool refusing;          // the mutex lets nobody open it fully
         const char* sessions;   // the platform's list; null: none
         int answer;
         const char* message;
     } cases[] = {
-        {"unseen, administrator", true, USER_PRIV_ADMIN, nullptr, nullptr, nullptr, 1, nullptr},
-        {"unseen, running", true, USER_PRIV_ADMIN, nullptr, "", nullptr, 0, applicationRunning},
-        {"unseen, user", true, USER_PRIV_USER, nullptr, nullptr, nullptr, 0, notAdministrator},
-        {"running in session 0", false, USER_PRIV_ADMIN, nullptr, "Global\\", nullptr, 0,
+        {"unseen, administrator", true, USER_PRIV_ADMIN, nullptr, nullptr, false, nullptr, 1, nullptr},
+        {"unseen, running", true, USER_PRIV_ADMIN, nullptr, "", false, nullptr, 0, applicationRunning},
+        {"unseen, user", true, USER_PRIV_USER, nullptr, nullptr, false, nullptr, 0, notAdministrator},
+        {"running in session 0", false, USER_PRIV_ADMIN, nullptr, "Global\\", false, nullptr, 0,
          applicationRunning},
-        {"running in listed session 4", false, USER_PRIV_ADMIN, nullptr, "Session\\4\\", "0,1,4",
-         0, applicationRunning},
-        {"session 4 not listed", false, USER_PRIV_ADMIN, nullptr, "Session\\4\\", "0,1", 1,
+        {"running in listed session 4", false, USER_PRIV_ADMIN, nullptr, "Session\\4\\", false,
+         "0,1,4", 0, applicationRunning},
+        {"refusing, in listed session 4", false, USER_PRIV_ADMIN, nullptr, "Session\\4\\", true,
+         "0,1,4", 0, applicationRunning},
+        {"session 4 not listed", false, USER_PRIV_ADMIN, nullptr, "Session\\4\\", false, "0,1", 1,
          nullptr},
-        {"a listed session that has ended", false, USER_PRIV_ADMIN, nullptr, nullptr, "0,1,5", 1,
-         nullptr},
-        {"user named in Cyrillic", false, USER_PRIV_USER, dmitri, nullptr, nullptr, 0,
+        {"a listed session that has ended", false, USER_PRIV_ADMIN, nullptr, nullptr, false,
+         "0,1,5", 1, nullptr},
+        {"user named in Cyrillic", false, USER_PRIV_USER, dmitri, nullptr, false, nullptr, 0,
          notAdministrator},
     };
+    PSECURITY_DESCRIPTOR waitOnly = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:(A;;0x00100000;;;WD)", SDDL_REVISION_1, &waitOnly, nullptr));
+    SECURITY_ATTRIBUTES everyoneMayOnlyWait = {sizeof everyoneMayOnlyWait, waitOnly, FALSE};
     typedef LONG(NTAPI * CreateDirectoryFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
     auto createDirectory = reinterpret_cast<CreateDirectoryFn>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtCreateDirectoryObject")));
@@ -337,9 +345,11 @@ TEST(Unattended, WhereNobodyAnswersInOtherSessionsAndUnderAnyName)
         SetEnvironmentVariableA("QMDOUBLE_SESSIONS", c.sessions);
         SetEnvironmentVariableW(QMDOUBLE_ACCOUNT_VARIABLE, c.account);
         std::wstring account = accountName();
-        if (c.account)
+        if (c.account) {
+            ASSERT_TRUE(outsideCodePage(c.account)) << "the ANSI name would do as well";
             SetEnvironmentVariableW(L"WINEUSERNAME", c.account);
-        HANDLE mutex = c.mutex ? CreateMutexA(nullptr, TRUE,
+        }
+        HANDLE mutex = c.mutex ? CreateMutexA(c.refusing ? &everyoneMayOnlyWait : nullptr, TRUE,
                                               (std::string(c.mutex) + "VantorelAppMutex").c_str())
                                : nullptr;
         DebugOutputWatch debug;
@@ -365,4 +375,5 @@ TEST(Unattended, WhereNobodyAnswersInOtherSessionsAndUnderAnyName)
     }
     SetEnvironmentVariableW(QMDOUBLE_ACCOUNT_VARIABLE, nullptr);
     CloseHandle(session4);
+    LocalFree(waitOnly);
 }

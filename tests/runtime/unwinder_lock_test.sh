@@ -23,4 +23,5 @@ row none 'Sleep(0)' 'unwinder lock: none'
 row mutex 'CreateMutexW(0, 0, 0)' 'makes its lock with CreateMutexW: .*Teach frame_registry.c'
 row spin_count 'InitializeCriticalSectionAndSpinCount(s, 9)' 'with InitializeCriticalSectionAndSpinCount:'
 row both 'CreateSemaphoreW(0, 0, 1, 0); InitializeCriticalSection(s)' 'both CreateSemaphoreW and InitializeCriticalSection'
+row winpthread 'extern int pthread_mutex_lock(void*); pthread_mutex_lock(s)' 'with pthread_mutex_lock:'
 exit $failed
