@@ -248,11 +248,13 @@ struct DeletionWalk {
     RtlNtStatusToDosErrorFn toError;
     LONG(WINAPI* openKeyW)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
     LONG(WINAPI* enumKeyW)(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPWSTR, LPDWORD, PFILETIME);
+    LONG(WINAPI* queryInfoW)(HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
+                             LPDWORD, LPDWORD, LPDWORD, PFILETIME);
     LONG(WINAPI* deleteKeyW)(HKEY, LPCWSTR);
     LONG(WINAPI* deleteKeyInViewW)(HKEY, LPCWSTR, REGSAM, DWORD);
     LONG(WINAPI* deleteKeyInViewA)(HKEY, LPCSTR, REGSAM, DWORD);
 
-    bool wide() const { return openKeyW && enumKeyW && deleteKeyW; }
+    bool wide() const { return openKeyW && enumKeyW && queryInfoW && deleteKeyW; }
 };
 
 namespace {
@@ -269,6 +271,7 @@ DeletionWalk deletionWalk(REGSAM access)
             walk.deleteOpenKey = nullptr;
         walk.openKeyW = lookUp<decltype(walk.openKeyW)>("advapi32.dll", "RegOpenKeyExW");
         walk.enumKeyW = lookUp<decltype(walk.enumKeyW)>("advapi32.dll", "RegEnumKeyExW");
+        walk.queryInfoW = lookUp<decltype(walk.queryInfoW)>("advapi32.dll", "RegQueryInfoKeyW");
         walk.deleteKeyW = lookUp<decltype(walk.deleteKeyW)>("advapi32.dll", "RegDeleteKeyW");
     }
     if (walk.view) {
@@ -293,20 +296,32 @@ LONG openNode(const DeletionWalk& walk, HKEY parent, const wchar_t* name, DWORD 
     return walk.openKeyW(parent, name, options, mask, key);
 }
 
-// The first remaining child: each deletion moves the others down, so index 0 again.
-// 255 characters is the longest key name; with its NUL it needs a capacity of 256.
-bool firstChild(const DeletionWalk&, Registry& node, char (&name)[256])
+// The first remaining child: each deletion moves the others down, so index 0 again. The
+// platform's code: 0, ERROR_NO_MORE_ITEMS at the end, ERROR_MORE_DATA for a name longer than
+// the capacity (which counts the NUL).
+LONG firstChild(const DeletionWalk&, HKEY key, char* name, DWORD capacity)
 {
-    node.resetKeyEnumeration();
-    return node.enumerateChildKeys(name, sizeof name) != -1;
+    FILETIME lastWriteTime;
+    return RegEnumKeyExA(key, 0, name, &capacity, nullptr, nullptr, nullptr, &lastWriteTime);
 }
 
-bool firstChild(const DeletionWalk& walk, Registry& node, wchar_t (&name)[256])
+LONG firstChild(const DeletionWalk& walk, HKEY key, wchar_t* name, DWORD capacity)
 {
-    DWORD length = 256;
     FILETIME lastWriteTime;
-    return walk.enumKeyW(RegistryAccess::key(node), 0, name, &length, nullptr, nullptr, nullptr,
-                         &lastWriteTime) == ERROR_SUCCESS;
+    return walk.enumKeyW(key, 0, name, &capacity, nullptr, nullptr, nullptr, &lastWriteTime);
+}
+
+// The longest child name in characters, without its NUL.
+LONG longestChildName(const DeletionWalk&, HKEY key, char*, DWORD* length)
+{
+    return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, length, nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr);
+}
+
+LONG longestChildName(const DeletionWalk& walk, HKEY key, wchar_t*, DWORD* length)
+{
+    return walk.queryInfoW(key, nullptr, nullptr, nullptr, nullptr, length, nullptr, nullptr,
+                           nullptr, nullptr, nullptr, nullptr);
 }
 
 LONG deleteByName(const DeletionWalk& walk, HKEY parent, const char* subKey)
@@ -323,6 +338,77 @@ LONG deleteByName(const DeletionWalk& walk, HKEY parent, const wchar_t* subKey)
     return walk.deleteKeyW(parent, subKey);
 }
 
+template <typename Char>
+void deleteTree(Registry& owner, HKEY parent, const Char* subKey, DeletionWalk& walk);
+
+const REGSAM listing = KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
+
+// Each key is opened with the rights the walk uses and no more: listing its children, the
+// length of their longest name and, where the walk deletes through the handle, DELETE. A key
+// that refuses some of these is opened with fewer: without the length the walk still deletes
+// children of up to 255 characters; without listing, a leaf goes and a key with children
+// refuses. Sets key and mask, or answers the platform's code.
+template <typename Char>
+LONG openFor(DeletionWalk& walk, HKEY parent, const Char* subKey, HKEY& key, REGSAM& mask)
+{
+    LONG opened = ERROR_INVALID_PARAMETER;
+    if (walk.deleteOpenKey) {
+        for (REGSAM wanted : {REGSAM(listing | DELETE), REGSAM(KEY_ENUMERATE_SUB_KEYS | DELETE),
+                              REGSAM(DELETE)}) {
+            mask = wanted;
+            opened = openNode(walk, parent, subKey, REG_OPTION_OPEN_LINK, mask | walk.view, &key);
+            if (opened != ERROR_ACCESS_DENIED)
+                break;
+        }
+    }
+    // A registry that refuses the option cannot open a link as itself: like the 9x family,
+    // it gets the walk by name.
+    if (opened == ERROR_INVALID_PARAMETER) {
+        walk.deleteOpenKey = nullptr;
+        for (REGSAM wanted : {listing, REGSAM(KEY_ENUMERATE_SUB_KEYS)}) {
+            mask = wanted;
+            opened = openNode(walk, parent, subKey, 0, mask | walk.view, &key);
+            if (opened != ERROR_ACCESS_DENIED)
+                break;
+        }
+    }
+    return opened;
+}
+
+// Deletes every child of key, each with its subtree, before the caller deletes key. Any
+// answer of the listing but "no more children" ends the walk before anything more goes.
+template <typename Char>
+void deleteChildren(Registry& owner, HKEY key, DeletionWalk& walk)
+{
+    Char fits[256]; // 255 characters, the longest name the platform documents, and the NUL
+    std::unique_ptr<Char[]> longer;
+    Char* name = fits;
+    DWORD capacity = 256;
+    for (;;) {
+        LONG status = firstChild(walk, key, name, capacity);
+        if (status == ERROR_MORE_DATA && !longer) {
+            // Some registries take longer names: ask how long, once.
+            DWORD longest = 0;
+            if (longestChildName(walk, key, name, &longest) == ERROR_SUCCESS &&
+                longest + 1 > capacity) {
+                longer.reset(new (std::nothrow) Char[longest + 1]);
+                if (longer) {
+                    name = longer.get();
+                    capacity = longest + 1;
+                    continue;
+                }
+            }
+        }
+        if (status == ERROR_NO_MORE_ITEMS)
+            return;
+        if (status != ERROR_SUCCESS) {
+            RegistryAccess::fail(owner, status);
+            throw GNastyRegistryDeleteError();
+        }
+        deleteTree(owner, key, static_cast<const Char*>(name), walk);
+    }
+}
+
 // Deletes parent\subKey after all its children. Each level opens subKey with an object of
 // its own, which releases that key on the way out, also while an exception passes; the
 // parent handle belongs to the level above (or to the caller) and is never released here.
@@ -333,35 +419,17 @@ LONG deleteByName(const DeletionWalk& walk, HKEY parent, const wchar_t* subKey)
 // descends into a link's target, which lies outside the tree. Deleting by name would
 // follow a link and delete its target instead. A key that cannot be opened so is not
 // deleted: its opening's code ends the walk.
-//
-// Each key is opened with the rights the walk uses and no more: listing its children and,
-// where the walk deletes through the handle, DELETE. A key that lets the caller delete it
-// but not list it is opened for DELETE alone: a leaf goes, a key with children refuses.
 template <typename Char>
 void deleteTree(Registry& owner, HKEY parent, const Char* subKey, DeletionWalk& walk)
 {
     Registry node(KEY_ENUMERATE_SUB_KEYS | walk.view);
     HKEY& key = RegistryAccess::key(node);
-    LONG opened = ERROR_INVALID_PARAMETER;
-    if (walk.deleteOpenKey) {
-        opened = openNode(walk, parent, subKey, REG_OPTION_OPEN_LINK,
-                          KEY_ENUMERATE_SUB_KEYS | DELETE | walk.view, &key);
-        if (opened == ERROR_ACCESS_DENIED)
-            opened = openNode(walk, parent, subKey, REG_OPTION_OPEN_LINK, DELETE | walk.view,
-                              &key);
-    }
-    // A registry that refuses the option cannot open a link as itself: like the 9x family,
-    // it gets the walk by name.
-    if (opened == ERROR_INVALID_PARAMETER) {
-        walk.deleteOpenKey = nullptr;
-        opened = openNode(walk, parent, subKey, 0, KEY_ENUMERATE_SUB_KEYS | walk.view, &key);
-    }
+    REGSAM mask = 0;
+    LONG opened = openFor(walk, parent, subKey, key, mask);
     if (opened != ERROR_SUCCESS)
         key = nullptr;
-
-    Char child[256];
-    while (key && firstChild(walk, node, child))
-        deleteTree(owner, key, static_cast<const Char*>(child), walk);
+    if (key && (mask & KEY_ENUMERATE_SUB_KEYS))
+        deleteChildren<Char>(owner, key, walk);
 
     LONG status;
     if (!walk.deleteOpenKey)

@@ -70,6 +70,7 @@ const OldestExport oldestExports[] = {
     {"ADVAPI32.DLL", "RegEnumKeyExA", "95, NT 3.1", oldest::advapi32Base},
     {"ADVAPI32.DLL", "RegEnumValueA", "95, NT 3.1", oldest::advapi32Base},
     {"ADVAPI32.DLL", "RegOpenKeyExA", "95, NT 3.1", oldest::advapi32Base},
+    {"ADVAPI32.DLL", "RegQueryInfoKeyA", "95, NT 3.1", oldest::advapi32Base},
     {"ADVAPI32.DLL", "RegQueryValueExA", "95, NT 3.1", oldest::advapi32Base},
     {"ADVAPI32.DLL", "RegSetValueExA", "95, NT 3.1", oldest::advapi32Base},
     {"ADVAPI32.DLL", "CryptAcquireContextA", "95 OSR2, NT 4.0", oldest::advapi32Crypto},

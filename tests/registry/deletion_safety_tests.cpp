@@ -121,6 +121,7 @@ TEST(DeletionSafety, ALinkInTheNamedPathIsFollowed)
 TEST(DeletionSafety, AnyNameAndOnlyTheRightsDeletionNeeds)
 {
     const wchar_t readAndDelete[] = L"D:P(A;;0x30019;;;WD)", deleteOnly[] = L"D:P(A;;0x50000;;;WD)";
+    const std::string long256(256, 'n');
     const struct {
         const char* what;
         std::vector<std::pair<std::string, const wchar_t*>> keys; // beneath tree (UTF-8), list
@@ -136,6 +137,9 @@ TEST(DeletionSafety, AnyNameAndOnlyTheRightsDeletionNeeds)
         {"a leaf granting delete alone", {{"leaf", deleteOnly}}, 0, {}},
         {"a child that refuses", {{"a", nullptr}, {"m\\x", nullptr}, {"m", deleteOnly}, {"z", nullptr}},
          ERROR_ACCESS_DENIED, {L"", L"m", L"z"}},
+        // 256 characters, which Wine and Windows take, and a 255-unit buffer does not.
+        {"a child named with 256 characters", {{"a", nullptr}, {long256 + "\\x", nullptr}, {"z", nullptr}},
+         0, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -162,6 +166,30 @@ TEST(DeletionSafety, AnyNameAndOnlyTheRightsDeletionNeeds)
         }
         EXPECT_EQ(left, c.left);
     }
+}
+
+// How Windows answers for a key that may be listed but not queried; Wine never refuses.
+LONG WINAPI refuseQueryInfo(HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
+                            LPDWORD, LPDWORD, LPDWORD, PFILETIME)
+{
+    return ERROR_ACCESS_DENIED;
+}
+
+// Any answer of the listing but a child or the end stops the walk with its code before
+// anything more goes: here a name longer than the buffer, whose length cannot be learnt.
+TEST(DeletionSafety, AListingThatFailsStopsTheWalkWithItsCode)
+{
+    ScratchKey scratch;
+    for (const std::string& key : {std::string("tree\\a"), "tree\\" + std::string(256, 'n') + "\\x",
+                                   std::string("tree\\z")})
+        scratch.createSecured(key, nullptr);
+    LookupPatch refuse(GetModuleHandleA("qmhook.dll"), "RegQueryInfoKeyW",
+                       reinterpret_cast<void*>(&refuseQueryInfo));
+    Tarn::Registry registry;
+    EXPECT_FALSE(registry.deleteKey(HKEY_LOCAL_MACHINE, scratch.path("tree").c_str()));
+    EXPECT_EQ(registry.lastError, unsigned(ERROR_MORE_DATA));
+    EXPECT_FALSE(scratch.exists("tree\\a"));
+    EXPECT_TRUE(scratch.exists("tree\\z"));
 }
 
 // A tree of the same name in each registry view, told apart by a value.
