@@ -42,16 +42,31 @@ bool join(Char (&out)[Size], const Char* first, const Char* second)
     return true;
 }
 
-// A drive letter with its backslash, or a UNC path. Anything else would be taken relative
-// to the host's current drive or directory: an empty value would start \Tovelgate.exe from
-// the root of the host's drive.
+// Win32 takes '/' for '\\': from here on one separator, as the launcher's path and its
+// command line show it.
+template <typename Char>
+void useBackslashes(Char* path)
+{
+    for (; *path; ++path)
+        if (*path == '/')
+            *path = '\\';
+}
+
+// A drive letter with its backslash, or a UNC path (\\server\share). Anything else would be
+// taken relative to the host's current drive or directory: an empty value would start
+// \Tovelgate.exe from the root of the host's drive. The long-path and device prefixes (\\?\,
+// \\.\) look like UNC but are not: the launcher would get the prefix in its own name, or
+// nothing would start after the directory had changed.
 template <typename Char>
 bool isAbsolute(const Char* path)
 {
     bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
-    bool drive = letter && path[1] == ':' && path[2] == '\\';
-    bool unc = path[0] == '\\' && path[1] == '\\' && path[2] && path[2] != '\\';
-    return drive || unc;
+    if (letter && path[1] == ':' && path[2] == '\\')
+        return true;
+    if (path[0] != '\\' || path[1] != '\\' || !path[2] || path[2] == '\\')
+        return false;
+    bool prefix = (path[2] == '?' || path[2] == '.') && (path[3] == '\\' || !path[3]);
+    return !prefix;
 }
 
 // The launcher's own name as its runtime will split it. A short path holds no blank,
@@ -209,6 +224,27 @@ struct WideCalls {
     }
 };
 
+// directory\Tovelgate.exe with one separator, however the directory ends ([INSTALLDIR] ends
+// with one). A directory of 246 to 259 characters leaves no room for the name; the
+// platform then starts no program from it either (Wine refuses with 123). Where the volume
+// keeps short names, the directory's short form serves as the directory, for both.
+template <typename Calls, typename Char>
+bool placeLauncher(const Calls& calls, Char (&directory)[MAX_PATH], Char (&launcher)[MAX_PATH])
+{
+    auto joinName = [&]() {
+        size_t n = length(directory);
+        return join(launcher, directory, calls.launcherName + (directory[n - 1] == '\\'));
+    };
+    if (joinName())
+        return true;
+    Char shortDirectory[MAX_PATH];
+    DWORD shortLength = calls.shortPath(directory, shortDirectory);
+    if (shortLength == 0 || shortLength >= MAX_PATH)
+        return false;
+    std::memcpy(directory, shortDirectory, (shortLength + 1) * sizeof(Char));
+    return joinName();
+}
+
 // One object serves both keys: the second openKey replaces the first.
 template <typename Calls>
 void launchWith(const Calls& calls, Tarn::Registry& registry)
@@ -224,14 +260,18 @@ void launchWith(const Calls& calls, Tarn::Registry& registry)
     Char directory[MAX_PATH];
     Char launcher[MAX_PATH];
     Char shortPath[MAX_PATH];
-    if (!calls.readText(registry, calls.installPathValue, directory) || !isAbsolute(directory))
+    if (!calls.readText(registry, calls.installPathValue, directory))
+        return;
+    useBackslashes(directory);
+    if (!isAbsolute(directory))
         return;
     DWORD shortLength = 0;
     {
         CriticalErrorBoxesOff quiet;
+        if (!placeLauncher(calls, directory, launcher))
+            return;
         calls.setDirectory(directory);
-        if (join(launcher, directory, calls.launcherName))
-            shortLength = calls.shortPath(launcher, shortPath);
+        shortLength = calls.shortPath(launcher, shortPath);
     }
     if (shortLength == 0 || shortLength >= MAX_PATH)
         return;

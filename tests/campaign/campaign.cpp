@@ -251,7 +251,8 @@ struct Expected {
 // The launch opens the vendor key, reads the product key's name, opens the product key,
 // reads the installation directory, makes it the current directory and starts
 // "<short path of directory\Tovelgate.exe> /path <name>". Texts that would not fit a
-// 260-byte buffer once joined, and a missing launcher, start nothing.
+// 260-byte buffer once joined (the directory in its short form where it is longer), and a
+// missing launcher, start nothing.
 bool expectedLaunch(Expected& expected)
 {
     std::string name, directory;
@@ -269,7 +270,13 @@ bool expectedLaunch(Expected& expected)
     bool located = readText(key, "Install Path", directory);
     RegCloseKey(key);
     std::string launcher = directory + "\\Tovelgate.exe";
-    if (!located || launcher.size() + 1 > textBuffer)
+    if (located && launcher.size() + 1 > textBuffer) {
+        // A directory of 246 to 259 characters: its short form leaves room for the name.
+        char shortDirectory[textBuffer];
+        DWORD length = GetShortPathNameA(directory.c_str(), shortDirectory, textBuffer);
+        launcher = std::string(shortDirectory, length < textBuffer ? length : 0) + "\\Tovelgate.exe";
+    }
+    if (!located || launcher.size() + 1 > textBuffer || launcher[0] == '\\')
         return false;
     SetCurrentDirectoryA(directory.c_str());
     DWORD attributes = GetFileAttributesA(launcher.c_str());

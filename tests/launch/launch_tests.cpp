@@ -1,10 +1,12 @@
 // Stage 5: the launch of Tovelgate.exe from what the installation wrote in the registry, on
 // the real registry, file system, short paths and processes of Wine.
+#include "common/event_log.h"
 #include "common/unattended.h"
 #include "support/hook_module.h"
 #include "support/import_slot.h"
 #include "support/launch_oracle.h"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -16,6 +18,7 @@ struct Launch {
     int answer = -1;
     LauncherRecord record;
     std::string hostDirectory;
+    std::vector<EventEntry> events;
 };
 
 // An installation directory with a blank in its path, the launcher copied into it, and the
@@ -31,14 +34,16 @@ protected:
     }
     void TearDown() override { RegDeleteTreeA(HKEY_LOCAL_MACHINE, vendor); }
 
-    // base\name with the launcher in it, unless withLauncher is false.
-    std::string makeDirectory(const std::string& name, bool withLauncher = true)
+    // base\name (or parent\name) with the launcher in it, unless withLauncher is false.
+    std::string makeDirectory(const std::string& name, bool withLauncher = true,
+                              const std::string& parent = "")
     {
-        std::string path = base + "\\" + name;
-        CreateDirectoryA(path.c_str(), nullptr);
+        // Through the wide calls, which take paths longer than MAX_PATH.
+        std::string path = (parent.empty() ? base : parent) + "\\" + name;
+        CreateDirectoryW(utf16(path).c_str(), nullptr);
         if (withLauncher) {
-            EXPECT_TRUE(CopyFileA((programDirectory() + "tovelgate.exe").c_str(),
-                                  (path + "\\Tovelgate.exe").c_str(), FALSE));
+            EXPECT_TRUE(CopyFileW(utf16(programDirectory() + "tovelgate.exe").c_str(),
+                                  utf16(path + "\\Tovelgate.exe").c_str(), FALSE));
         }
         return path;
     }
@@ -70,8 +75,14 @@ protected:
         DeleteFileA(record.c_str());
         SetEnvironmentVariableA("QMTOVELGATE_RECORD", record.c_str());
         SetCurrentDirectoryA(base.c_str());
+        // Stage 5 turns the critical-error boxes off while it works: the host's mode comes back.
+        const UINT hostMode = SEM_NOGPFAULTERRORBOX | SEM_NOALIGNMENTFAULTEXCEPT;
+        SetErrorMode(hostMode);
         Launch launch;
+        EventLogWatch events;
         launch.answer = loadHook()(HookStagePostInstall, nullptr, nullptr);
+        launch.events = events.entries();
+        EXPECT_EQ(SetErrorMode(0), hostMode);
         char cwd[MAX_PATH] = "";
         GetCurrentDirectoryA(MAX_PATH, cwd);
         launch.hostDirectory = cwd;
@@ -79,16 +90,18 @@ protected:
         launch.record = readLauncherRecord(record);
         return launch;
     }
-    // argv: the launcher's path in 8.3 form, "/path", the name's words; the command line
-    // exactly these joined by blanks, the name as it was stored.
-    void expectLaunch(const std::string& dir, const std::string& product)
+    // argv: the launcher's path in 8.3 form (the long one on a volume without short names),
+    // "/path", the name's words; the command line exactly these joined by blanks, the name
+    // as it was stored.
+    void expectLaunch(const std::string& dir, const std::string& product, bool shortNames = true)
     {
         Launch launch = runStage5();
         EXPECT_EQ(launch.answer, 1);
         ASSERT_TRUE(launch.record.complete);
         const std::vector<std::string>& argv = launch.record.argv;
         ASSERT_FALSE(argv.empty());
-        EXPECT_TRUE(isShortFormPath(argv[0])) << argv[0];
+        EXPECT_TRUE(shortNames ? isShortFormPath(argv[0]) : argv[0] == dir + "\\Tovelgate.exe")
+            << argv[0];
         EXPECT_TRUE(sameFile(argv[0], dir + "\\Tovelgate.exe")) << argv[0];
         std::vector<std::string> expected = {argv[0], "/path"};
         for (const std::string& word : words(product))
@@ -98,11 +111,15 @@ protected:
         EXPECT_EQ(launch.record.directory, dir);
         EXPECT_EQ(launch.hostDirectory, dir);
     }
-    void expectNoLaunch()
+    // Unless the installation directory holds no launcher, the host's directory stays too.
+    void expectNoLaunch(bool directoryKept = true)
     {
         Launch launch = runStage5();
         EXPECT_EQ(launch.answer, 1);
         EXPECT_FALSE(launch.record.exists) << launch.record.commandLine;
+        if (directoryKept) {
+            EXPECT_EQ(launch.hostDirectory, base);
+        }
     }
 
     std::string base, directory;
@@ -137,6 +154,22 @@ DWORD WINAPI withoutShortNames(const Char* path, Char* buffer, DWORD capacity)
         return length + 1;
     std::char_traits<Char>::copy(buffer, path, length + 1);
     return length;
+}
+
+// What the DLL asked CreateProcessW to start, and from where, instead of starting it.
+struct Start {
+    std::string program, commandLine, directory;
+} started;
+
+BOOL WINAPI recordStart(LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                        LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
+                        LPSTARTUPINFOW, LPPROCESS_INFORMATION)
+{
+    wchar_t directory[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, directory);
+    started = {utf8(program), utf8(commandLine), utf8(directory)};
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
 }
 
 TEST_F(Stage5, WithoutShortNamesTheLaunchersPathStaysOneArgument)
@@ -207,6 +240,10 @@ TEST_F(Stage5, NothingStartsWithoutWhatTheInstallationWrites)
         [&] { setValue(vendor, "InstallLaunchPath", REG_SZ, std::string("Quillmarsh2\0", 12));
               setValue(product, "Install Path", REG_DWORD, std::string(4, '\0')); },
         [&] { install("Quillmarsh2", "qmrel"); },
+        // The long-path and device prefixes: absolute in form, but no directory to start in.
+        [&] { install("Quillmarsh2", "\\\\?\\" + directory); },
+        [&] { install("Quillmarsh2", "\\\\.\\" + directory); },
+        [&] { install("Quillmarsh2", "//?/" + directory); },
     };
     makeDirectory("qmrel");
     makeDirectory("qmrel\\qmrel");
@@ -219,7 +256,7 @@ TEST_F(Stage5, NothingStartsWithoutWhatTheInstallationWrites)
         SCOPED_TRACE(i);
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, vendor);
         setups[i]();
-        expectNoLaunch();
+        expectNoLaunch(i != 5);
     }
 }
 
@@ -254,18 +291,53 @@ TEST_F(Stage5, ValuesAndJoinsAtTheBufferLimit)
         else
             expectNoLaunch();
     }
-    // "\Tovelgate.exe" is 14 characters: a directory of 245 fits, 246 does not.
-    for (size_t length : {245, 246}) {
-        SCOPED_TRACE(length);
-        std::string name(length - base.size() - 1, 'd');
-        std::string longDirectory = makeDirectory(name);
-        ASSERT_EQ(longDirectory.size(), length);
+    // "\Tovelgate.exe" is 14 characters: a directory of 245 fits; from 246 to 259 its short
+    // form does (also as the directory to start in), where the volume keeps short names.
+    // Wine starts no program whose long path passes MAX_PATH (it answers 2 or 123, as the
+    // hashed names fall): there the start the DLL asks for is recorded instead.
+    for (size_t length : {245, 246, 259}) {
+        for (bool shortNames : {true, false}) {
+            SCOPED_TRACE(std::to_string(length) + (shortNames ? "" : ", no 8.3 names"));
+            std::string longDirectory = makeDirectory(std::string(length - base.size() - 1, 'd'));
+            ASSERT_EQ(longDirectory.size(), length);
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, vendor);
+            install("Quillmarsh2", longDirectory);
+            std::unique_ptr<LookupPatch> patch;
+            if (!shortNames)
+                patch.reset(new LookupPatch(hookModule(), "GetShortPathNameW",
+                                            reinterpret_cast<void*>(&withoutShortNames<wchar_t>)));
+            else if (length > 245)
+                patch.reset(new LookupPatch(hookModule(), "CreateProcessW",
+                                            reinterpret_cast<void*>(&recordStart)));
+            if (length == 245) {
+                expectLaunch(longDirectory, "Quillmarsh2", shortNames);
+            } else if (!shortNames) {
+                expectNoLaunch();
+            } else {
+                started = {};
+                Launch launch = runStage5();
+                EXPECT_TRUE(isShortFormPath(started.program) &&
+                            sameFile(started.program, longDirectory + "\\Tovelgate.exe"))
+                    << started.program;
+                EXPECT_EQ(started.commandLine, started.program + " /path Quillmarsh2");
+                EXPECT_TRUE(isShortFormPath(started.directory) &&
+                            sameFile(started.directory, longDirectory)) << started.directory;
+                EXPECT_EQ(launch.hostDirectory, started.directory);
+            }
+        }
+    }
+}
+
+// Install Path as Win32 takes it: forward slashes, a separator at the end as [INSTALLDIR] has.
+TEST_F(Stage5, EitherSeparatorAndOneAtTheEnd)
+{
+    std::string forward = directory;
+    std::replace(forward.begin(), forward.end(), '\\', '/');
+    for (const std::string& written : {forward, directory + "\\", forward + "/"}) {
+        SCOPED_TRACE(written);
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, vendor);
-        install("Quillmarsh2", longDirectory);
-        if (length == 245)
-            expectLaunch(longDirectory, "Quillmarsh2");
-        else
-            expectNoLaunch();
+        install("Quillmarsh2", written);
+        expectLaunch(directory, "Quillmarsh2");
     }
 }
 
@@ -355,8 +427,14 @@ TEST_F(Stage5, AnyDirectoryAUnicodeInstallerWrites)
             launch = runStage5();
         EXPECT_EQ(launch.answer, 1);
         ASSERT_EQ(launch.record.complete, !c.unseen) << launch.record.commandLine;
-        if (c.unseen)
+        // A launch nobody could see is skipped, and the administrator told.
+        ASSERT_EQ(launch.events.size(), c.unseen ? 1u : 0u);
+        if (c.unseen) {
+            EXPECT_EQ(launch.events[0].id, 3u);
+            EXPECT_EQ(launch.events[0].type, EVENTLOG_WARNING_TYPE);
+            EXPECT_NE(launch.events[0].text.find("Tovelgate.exe was not started"), std::string::npos);
             continue;
+        }
         std::string launcher = utf8(made) + "\\Tovelgate.exe";
         const std::vector<std::string>& argv = launch.record.argv;
         ASSERT_EQ(argv.size(), 3u);
