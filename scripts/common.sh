@@ -7,25 +7,53 @@ runs_i386_natively() {
 }
 
 # The mirror the machine's own apt sources use for SUITE (e.g. bookworm, trixie-security),
-# from deb822 files (Types: deb, URIs:, Suites:, not Enabled: no) and one-line
-# "deb [options] URI suite ..." entries: a local mirror or proxy stays in use. Only http,
-# https and file URIs, which debootstrap takes too. Prints nothing when no source names
-# the suite.
+# from deb822 files (Types: deb, URIs:, Suites:, not Enabled: no; fields may be folded onto
+# the next lines) and one-line "deb [options] URI suite ..." entries, CRLF line ends too: a
+# local mirror or proxy stays in use. Of several URIs the first http, https or file one,
+# which debootstrap takes too; a mirror+file: list gives its first http(s) line. Prints
+# nothing when no source names the suite. ETC (default /etc/apt) is where apt's files are.
 apt_mirror_of() {
-    local suite=$1 file
-    for file in /etc/apt/sources.list.d/*.sources; do
+    local suite=$1 etc=${2:-/etc/apt} file uris
+    for file in "$etc"/sources.list.d/*.sources; do
         [ -f "$file" ] || continue
-        awk -v suite="$suite" '
-            function found() { return uri ~ /^(https?|file):/ && named && binary && enabled }
-            /^[ \t]*$/ { if (found()) exit; uri = ""; named = 0; binary = 0; enabled = 1; next }
-            NR == 1 { enabled = 1 }
-            tolower($1) == "types:" { for (i = 2; i <= NF; i++) if ($i == "deb") binary = 1 }
-            tolower($1) == "uris:" { uri = $2 }
-            tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i == suite) named = 1 }
-            tolower($1) == "enabled:" { enabled = tolower($2) != "no" }
-            END { if (found()) print uri }' "$file"
+        while read -r -a uris; do
+            first_usable_uri "${uris[@]}"
+        done < <(tr -d '\r' < "$file" | awk -v suite="$suite" '
+            function flush() {
+                if (uris != "" && named && binary && enabled) print uris
+                uris = ""; named = 0; binary = 0; enabled = 1; field = ""
+            }
+            function take(value) {
+                if (field == "types" && value == "deb") binary = 1
+                if (field == "uris") uris = uris " " value
+                if (field == "suites" && value == suite) named = 1
+                if (field == "enabled") enabled = tolower(value) != "no"
+            }
+            BEGIN { enabled = 1 }
+            /^[ \t]*$/ { flush(); next }
+            /^#/ { next }
+            /^[ \t]/ { for (i = 1; i <= NF; i++) take($i); next }
+            { field = tolower($1); sub(/:.*/, "", field); sub(/^[^:]*:/, ""); for (i = 1; i <= NF; i++) take($i) }
+            END { flush() }')
     done
     # Either file may be missing.
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | sed -E 's/\[[^]]*\]//' |
-        awk -v suite="$suite" '$1 == "deb" && $3 == suite && $2 ~ /^(https?|file):/ { print $2 }' || true
+    cat "$etc/sources.list" "$etc"/sources.list.d/*.list 2>/dev/null | tr -d '\r' |
+        sed -E 's/\[[^]]*\]//' | awk -v suite="$suite" '$1 == "deb" && $3 == suite { print $2 }' |
+        while read -r uris; do first_usable_uri "$uris"; done
+}
+
+# The first of the URIs that debootstrap and a plain apt source take.
+first_usable_uri() {
+    local uri list
+    for uri in "$@"; do
+        case $uri in
+        http://* | https://* | file:*) echo "$uri"; return ;;
+        mirror+file:*)
+            list=${uri#mirror+file:}
+            while [[ $list == //* ]]; do list=${list#/}; done
+            uri=$(tr -d '\r' < "$list" 2>/dev/null | awk '$1 ~ /^https?:\/\// { print $1; exit }')
+            [ -n "$uri" ] && { echo "$uri"; return; } ;;
+        esac
+    done
+    return 0
 }
