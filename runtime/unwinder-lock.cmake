@@ -5,7 +5,9 @@
 #   critical_section  InitializeCriticalSection (GCC 13 and later)
 #   none              the unwinder makes no lock: nothing to release
 # Any other way of making a lock (or both kinds at once) is refused: the module could not
-# give it back, and every load and unload of the DLL would lose it.
+# give it back, and every load and unload of the DLL would lose it. So is an unwinder that
+# locks or waits with anything while it imports neither maker: it makes its lock some way
+# this check does not know.
 #
 # As a script: cmake -DARCHIVE=<libgcc_eh.a> -DNM=<nm> -P unwinder-lock.cmake prints the kind.
 function(unwinder_lock_kind archive nm result)
@@ -28,6 +30,11 @@ function(unwinder_lock_kind archive nm result)
     string(REGEX MATCH "(CreateSemaphoreA|CreateSemaphoreEx|CreateMutex|CreateEvent|InitializeCriticalSectionAndSpinCount|InitializeCriticalSectionEx|InitializeSRWLock|InitOnce|TlsAlloc|FlsAlloc|pthread_mutex_init|pthread_mutex_lock|pthread_once)[A-Za-z]*[@;]"
         other "${imports};")
     list(LENGTH kinds count)
+    if(NOT other AND count EQUAL 0)
+        string(REGEX MATCH "[A-Za-z_]*(Wait|Lock|Critical|Semaphore|Mutex|mutex|Event|ConditionVariable|InitOnce|pthread_)[A-Za-z_]*[@;]"
+            other "${imports};")
+        string(REGEX REPLACE "^_+(imp__)?" "" other "${other}")
+    endif()
     if(other OR count GREATER 1)
         string(REGEX REPLACE "[@;]$" "" other "${other}")
         if(count GREATER 1)

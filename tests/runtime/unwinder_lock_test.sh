@@ -24,4 +24,6 @@ row mutex 'CreateMutexW(0, 0, 0)' 'makes its lock with CreateMutexW: .*Teach fra
 row spin_count 'InitializeCriticalSectionAndSpinCount(s, 9)' 'with InitializeCriticalSectionAndSpinCount:'
 row both 'CreateSemaphoreW(0, 0, 1, 0); InitializeCriticalSection(s)' 'both CreateSemaphoreW and InitializeCriticalSection'
 row winpthread 'extern int pthread_mutex_lock(void*); pthread_mutex_lock(s)' 'with pthread_mutex_lock:'
+row waits_only 'WaitForSingleObject(s, 9)' 'with WaitForSingleObject:'
+row srw_lock 'AcquireSRWLockExclusive((PSRWLOCK)s)' 'with AcquireSRWLockExclusive:'
 exit $failed
