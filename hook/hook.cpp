@@ -14,6 +14,24 @@ bool isWindows60(const OSVERSIONINFOA& version)
 
 } // namespace
 
+// Unattended installations skip their post-install launch: started from a window station
+// nobody sees, the launcher would run unseen and hold the application's mutex, vetoing every
+// later installation. The administrator learns of it from the event log.
+PostInstall postInstall()
+{
+    if (isWindows60(queryVersion()))
+        return SkippedOnWindows60;
+    if (nobodyCanAnswer()) {
+        EventText entry;
+        entry.add(L"Quillmarsh2 is installed, but Tovelgate.exe was not started: nobody can "
+                  L"see this installation's window station.");
+        reportEvent(EVENTLOG_WARNING_TYPE, EventLaunchSkipped, entry.text());
+        return SkippedUnseen;
+    }
+    launchAfterInstall();
+    return Launched;
+}
+
 OSVERSIONINFOA queryVersion()
 {
     OSVERSIONINFOA version = {};
@@ -38,11 +56,7 @@ extern "C" int WINAPI ClearInstallerHook(HookStage stage, void*, void** out)
     case HookStagePreInstall:
         return preInstallCheck() ? 1 : 0;
     case HookStagePostInstall:
-        // Unattended installations skip their post-install launch: started from a window
-        // station nobody sees, the launcher would run unseen and hold the application's
-        // mutex, vetoing every later installation.
-        if (!isWindows60(queryVersion()) && !nobodyCanAnswer())
-            launchAfterInstall();
+        postInstall();
         return 1;
     case 4:
     case 6:

@@ -23,6 +23,19 @@ Function lookUp(const char* module, const char* name)
     return procedure<Function>(GetModuleHandleA(module), name);
 }
 
+// Loads a DLL from the system directory only. An installer runs elevated, often from a
+// download folder; a copy planted there must never be loaded by the search path.
+inline HMODULE loadSystemLibrary(const char* name)
+{
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length + 1 + lstrlenA(name) + 1 > MAX_PATH)
+        return nullptr;
+    path[length] = '\\';
+    lstrcpyA(path + length + 1, name);
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 // The NT family, where the wide functions work; on the 9x family they are stubs at best.
 inline bool isNtFamily()
 {

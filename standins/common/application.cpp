@@ -15,7 +15,7 @@ RunningApplication::~RunningApplication()
     stop();
 }
 
-bool RunningApplication::start()
+bool RunningApplication::start(long session)
 {
     char ready[64], leave[64];
     std::snprintf(ready, sizeof ready, "qmapp-ready-%lu-%p", GetCurrentProcessId(),
@@ -24,7 +24,10 @@ bool RunningApplication::start()
                   static_cast<void*>(this));
     HANDLE readyEvent = CreateEventA(nullptr, TRUE, FALSE, ready);
     quit = CreateEventA(nullptr, TRUE, FALSE, leave);
+    quitName = leave;
     std::string command = "\"" + programDirectory() + "quillmarsh2.exe\" " + ready + " " + leave;
+    if (session >= 0)
+        command += " " + std::to_string(session);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     bool started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,

@@ -17,14 +17,18 @@ public:
     RunningApplication(const RunningApplication&) = delete;
     RunningApplication& operator=(const RunningApplication&) = delete;
 
-    // Returns once the application holds its mutex; false if it could not be started.
-    bool start();
+    // Returns once the application holds its mutex; false if it could not be started. With
+    // a session number it runs as in that session (see quillmarsh2.cpp).
+    bool start(long session = -1);
+    // The event that ends it, as the WTSAPI32 double's QMDOUBLE_CLOSE_EVENT wants it.
+    const std::string& quitEvent() const { return quitName; }
     // Asks the application to end and waits until its process is gone.
     void stop();
 
 private:
     PROCESS_INFORMATION process = {};
     HANDLE quit = nullptr;
+    std::string quitName;
 };
 
 #endif

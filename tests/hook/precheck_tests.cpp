@@ -1,6 +1,7 @@
 // Stage 3: the account check through the NETAPI32 double, the running application, and
 // the message boxes, each on the real user32, mutexes and processes of Wine.
 #include "common/dialogs.h"
+#include "common/event_log.h"
 #include "common/unattended.h"
 #include "common/utf.h"
 #include "support/hook_module.h"
@@ -10,6 +11,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <fstream>
 #include <functional>
 
 namespace {
@@ -22,15 +25,32 @@ const char applicationRunning[] =
 struct Stage3 {
     int answer;
     std::vector<SeenDialog> dialogs;
+    std::vector<EventEntry> events;
 };
 
 Stage3 runStage3()
 {
     DialogWatch watch;
+    EventLogWatch events;
+    EXPECT_TRUE(events.available()) << "no event entry could be seen";
     Stage3 result;
     result.answer = loadHook()(HookStagePreInstall, nullptr, nullptr);
     result.dialogs = watch.seen();
+    result.events = events.entries();
     return result;
+}
+
+// Exactly one entry in the Application event log, of the type and ID given, whose text is
+// firstLine, then the lines given (each after CR LF).
+void expectEvent(const Stage3& result, WORD type, DWORD id, const std::string& firstLine,
+                 const std::string& lines = "")
+{
+    ASSERT_EQ(result.events.size(), 1u);
+    const EventEntry& entry = result.events[0];
+    EXPECT_EQ(entry.source, "Quillmarsh2 Setup");
+    EXPECT_EQ(entry.type, type);
+    EXPECT_EQ(entry.id, id);
+    EXPECT_EQ(entry.text, firstLine + lines);
 }
 
 // Exactly one box, showing text with the caption "Error", an OK button only, no icon and
@@ -55,6 +75,19 @@ void expectAnswer(const Stage3& result, int answer, const char* vetoMessage)
         expectOnlyMessage(result, vetoMessage);
     else
         EXPECT_TRUE(result.dialogs.empty());
+}
+
+// The same, and every veto's entry in the event log: the message, and for a running
+// Quillmarsh2 where it runs (holders: the lines that follow).
+void expectAnswerAndEvent(const Stage3& result, int answer, const char* vetoMessage,
+                          const std::string& holders = "")
+{
+    expectAnswer(result, answer, vetoMessage);
+    if (answer == 1)
+        EXPECT_TRUE(result.events.empty());
+    else
+        expectEvent(result, EVENTLOG_WARNING_TYPE, vetoMessage == notAdministrator ? 1 : 2,
+                    vetoMessage, holders);
 }
 
 std::wstring accountName()
@@ -107,7 +140,7 @@ TEST(Accounts, EachOutcomeOfNetUserGetInfo)
         SCOPED_TRACE(c.what);
         configureDouble(c.status, c.privilege);
         resetDoubleStats();
-        expectAnswer(runStage3(), c.answer, notAdministrator);
+        expectAnswerAndEvent(runStage3(), c.answer, notAdministrator);
 
         QmDoubleStats stats;
         ASSERT_TRUE(readDoubleStats(stats)) << "the NETAPI32 double is not loaded";
@@ -217,7 +250,9 @@ TEST(RunningApplication, EachAnswerOfOpenMutex)
             CloseHandle(opened);
         EXPECT_EQ(error, c.openError);
         if (error == c.openError) {
-            expectAnswer(runStage3(), c.answer, applicationRunning);
+            expectAnswerAndEvent(runStage3(), c.answer, applicationRunning,
+                                 "\r\nSession 1, this installation's own (no account known): "
+                                 "not asked.");
         }
         if (object)
             CloseHandle(object);
@@ -238,6 +273,8 @@ void expectPassUnlessApplicationRuns()
     Stage3 running = runStage3();
     EXPECT_EQ(running.answer, 0);
     expectOnlyMessage(running, applicationRunning);
+    // The 9x family has no event log.
+    EXPECT_EQ(running.events.size(), GetVersion() & 0x80000000 ? 0u : 1u);
 }
 
 TEST(Win9xFamily, NoAccountIsLookedUpButTheApplicationIsStillFound)
@@ -369,6 +406,7 @@ TEST(Unattended, WhereNobodyAnswersInOtherSessionsAndUnderAnyName)
             expectAnswer(result, c.answer, c.message);
             EXPECT_EQ(debug.text(), "");
         }
+        EXPECT_EQ(result.events.size(), c.answer ? 0u : 1u);
         SetEnvironmentVariableW(L"WINEUSERNAME", account.c_str());
         if (mutex)
             CloseHandle(mutex);
@@ -376,4 +414,79 @@ TEST(Unattended, WhereNobodyAnswersInOtherSessionsAndUnderAnyName)
     SetEnvironmentVariableW(QMDOUBLE_ACCOUNT_VARIABLE, nullptr);
     CloseHandle(session4);
     LocalFree(waitOnly);
+}
+
+// Quillmarsh2 open in another user's session: that user is asked to close it with the
+// session message, where the installer's own box would not be seen. The WTSAPI32 double
+// plays the users (QMDOUBLE_ANSWERS) and lists sessions 0, 1 (the installer's) and 4.
+TEST(SessionMessage, TheHolderIsAskedAndTheAdministratorTold)
+{
+    const std::string user4 = "\r\nSession 4 (QMDOMAIN\\user4): ";
+    const std::string wentOn =
+        "Quillmarsh2 was running; its user closed it when asked, and the installation went on.";
+    const struct {
+        const char* what;
+        const char* runsIn;  // "Session\4\", "Global\" or "" (the installer's own)
+        const char* answers; // of the users, in turn
+        bool unseen;
+        std::vector<std::string> asked; // each ask's answer
+        int answer;
+        std::string lines; // of the event entry, after its first
+    } cases[] = {
+        {"closed when asked", "Session\\4\\", "close", false, {"close"}, 1, user4 + "Retry."},
+        {"Cancel", "Session\\4\\", "cancel", false, {"cancel"}, 0, user4 + "Cancel."},
+        {"no answer in time, unseen", "Session\\4\\", "none", true, {"none"}, 0,
+         user4 + "no answer in time."},
+        {"the message fails", "Session\\4\\", "fail", false, {"fail"}, 0,
+         user4 + "could not be asked."},
+        {"Retry three times, left open", "Session\\4\\", "retry,retry,retry,close", false,
+         {"retry", "retry", "retry"}, 0, user4 + "Retry."},
+        {"Retry, then closed, unseen", "Session\\4\\", "retry,close", true, {"retry", "close"}, 1,
+         user4 + "Retry."},
+        {"session 0 is never asked", "Global\\", "close", false, {}, 0,
+         "\r\nSession 0 (no account known): not asked."},
+        {"nor the installer's own", "", "close", false, {}, 0,
+         "\r\nSession 1, this installation's own (QMDOMAIN\\user1): not asked."},
+    };
+    configureDouble(NERR_Success, USER_PRIV_ADMIN);
+    SetEnvironmentVariableA("QMDOUBLE_SESSIONS", "0,1,4");
+    const std::string log = programDirectory() + "asks.txt";
+    SetEnvironmentVariableA("QMDOUBLE_ASK_LOG", log.c_str());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteFileA(log.c_str());
+        SetEnvironmentVariableA("QMDOUBLE_ANSWERS", c.answers);
+        RunningApplication application;
+        HANDLE mutex = nullptr;
+        if (std::strncmp(c.runsIn, "Session", 7) == 0) {
+            ASSERT_TRUE(application.start(4));
+            SetEnvironmentVariableA("QMDOUBLE_CLOSE_EVENT", application.quitEvent().c_str());
+        } else {
+            mutex = CreateMutexA(nullptr, TRUE, (std::string(c.runsIn) + "VantorelAppMutex").c_str());
+        }
+        Stage3 result;
+        if (c.unseen)
+            ASSERT_TRUE(runUnseen([&] { result = runStage3(); }));
+        else
+            result = runStage3();
+        if (mutex)
+            CloseHandle(mutex);
+        EXPECT_EQ(result.answer, c.answer);
+        if (c.answer == 0 && !c.unseen)
+            expectOnlyMessage(result, applicationRunning);
+        else
+            EXPECT_TRUE(result.dialogs.empty());
+        expectEvent(result, c.answer ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
+                    c.answer ? 4 : 2, c.answer ? wentOn : applicationRunning, c.lines);
+        std::vector<std::string> asks;
+        std::ifstream in(log);
+        for (std::string line; std::getline(in, line);)
+            asks.push_back(line);
+        ASSERT_EQ(asks.size(), c.asked.size());
+        for (size_t i = 0; i < asks.size(); ++i)
+            EXPECT_EQ(asks[i], "session 4: \"Error\" \"" + std::string(applicationRunning) +
+                                   "\" style 5, 60 s, wait 1: " + c.asked[i]);
+    }
+    SetEnvironmentVariableA("QMDOUBLE_SESSIONS", nullptr);
+    SetEnvironmentVariableA("QMDOUBLE_ASK_LOG", nullptr);
 }
