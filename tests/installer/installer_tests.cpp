@@ -235,6 +235,69 @@ TEST_F(Installer, SilentRuns)
     installDirectory = defaultDirectory;
 }
 
+// Quillmarsh2.msi under msiexec, with its verbose log: quiet (/qn), basic UI (/qb) and full
+// UI, then msiexec /x. Its custom actions call the real qmhook.dll from the package.
+TEST_F(Installer, WindowsInstallerPackage)
+{
+    const struct {
+        const char* name;
+        const char* privilege;
+        bool applicationRunning;
+        const char* ui; // msiexec's option; "" for full UI
+        const char* directory; // INSTALLDIR (UTF-8); null: the default
+        DWORD exitCode;
+        const char* logged; // the veto's message, which the log must hold
+        bool launches;
+    } cases[] = {
+        {"quiet, standard user", "1", false, "/qn", nullptr, 1603, adminMessage, false},
+        {"quiet, Quillmarsh2 running", "2", true, "/qn", nullptr, 1603, runningMessage, false},
+        {"quiet, administrator", "2", false, "/qn", nullptr, 0, nullptr, false},
+        {"basic UI", "2", false, "/qb", nullptr, 0, nullptr, false},
+        {"full UI", "2", false, "", nullptr, 0, nullptr, true},
+        {"full UI, a Cyrillic directory", "2", false, "",
+         "C:\\\xD0\x9A\xD0\xB2\xD0\xB8\xD0\xBB\xD0\xBB\xD0\xBC\xD0\xB0\xD1\x80\xD1\x88", 0, nullptr, true},
+    };
+    const std::string defaultDirectory = installDirectory, log = scratch + "\\msi.log";
+    const std::string package = "\"" + programDirectory() + "Quillmarsh2.msi\" ";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        removeInstallation();
+        installDirectory = c.directory ? c.directory : defaultDirectory;
+        SetEnvironmentVariableA(QMDOUBLE_PRIV_VARIABLE, c.privilege);
+        RunningApplication application;
+        if (c.applicationRunning) {
+            ASSERT_TRUE(application.start());
+        }
+        SetupRun run = runSetup("msiexec /i " + package + c.ui + " /l*v \"" + log + "\"" +
+                                (c.directory ? std::string(" INSTALLDIR=") + c.directory : ""));
+        application.stop();
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_TRUE(run.messageBoxes.empty()) << run.messageBoxes[0].text;
+        std::string written = fileBytes(log);
+        if (c.logged) {
+            EXPECT_NE(written.find(c.logged), std::string::npos) << "not in " << log;
+            expectNothingInstalled();
+        } else {
+            EXPECT_EQ(fileBytes(installDirectory + "\\Tovelgate.exe"),
+                      fileBytes(programDirectory() + "tovelgate.exe"));
+            EXPECT_EQ(text(vendorKey, "InstallLaunchPath"), "Quillmarsh2");
+            EXPECT_EQ(text(productKey, "Install Path"), installDirectory + "\\");
+        }
+        if (c.launches) {
+            expectOneLaunch();
+        } else {
+            EXPECT_FALSE(exists(record)) << fileBytes(record);
+        }
+        if (c.exitCode == 0) {
+            SetupRun removal = runSetup("msiexec /x " + package + "/qn");
+            EXPECT_EQ(removal.exitCode, 0u);
+            expectNothingInstalled();
+        }
+    }
+    installDirectory = defaultDirectory;
+}
+
 // How many of the banner's rows differ between resources/banner.bmp (bottom-up, 24 bits,
 // 340 x 159) and the screen at the picture control: all of them when one cannot be read.
 LONG differingRows(HWND picture, const std::string& bmpFile)
