@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A release can be verified only if anyone who builds the tagged source gets the same bytes.
 # Packages the build under test, then makes a clean build of the same source now, in a
-# folder of another name (only the DLL and the package: BUILD_TESTING off), and compares
-# qmhook.dll and the release archive byte for byte.
+# folder of another name (only what the release and the package need: the DLL, the launcher
+# stand-in the package carries, Quillmarsh2.msi, and CPack's archive), and compares
+# qmhook.dll, the release archive and Quillmarsh2.msi byte for byte.
 # Usage: reproducible_build.sh SOURCE-DIR BUILD-DIR
 set -euo pipefail
 source_dir=$1 build_dir=$2
@@ -11,11 +12,12 @@ archive_of() { ls "$1"/qmhook-*-win32.tar.gz; }
 cmake --build "$build_dir" --target package >/dev/null
 other=$(mktemp -d /tmp/qmhook-rebuild.XXXXXX)
 trap 'rm -rf "$other"' EXIT
-(cd "$source_dir" && cmake --preset mingw -B "$other/clean" -DBUILD_TESTING=OFF >/dev/null)
-cmake --build "$other/clean" --target package >/dev/null
+(cd "$source_dir" && cmake --preset mingw -B "$other/clean" >/dev/null)
+cmake --build "$other/clean" --target qmhook quillmarsh2_msi >/dev/null
+(cd "$other/clean" && cpack >/dev/null)
 
 failed=0
-for pair in "bin/qmhook.dll:bin/qmhook.dll" \
+for pair in "bin/qmhook.dll:bin/qmhook.dll" "bin/Quillmarsh2.msi:bin/Quillmarsh2.msi" \
     "$(basename "$(archive_of "$build_dir")"):$(basename "$(archive_of "$other/clean")")"; do
     first=$build_dir/${pair%%:*} second=$other/clean/${pair#*:}
     sha256sum "$first" "$second"
