@@ -4,6 +4,7 @@
 // what that did.
 #include "common/application.h"
 #include "common/dialogs.h"
+#include "common/event_log.h"
 #include "common/unattended.h"
 #include "common/utf.h"
 #include "netapi32/double.h"
@@ -26,6 +27,9 @@ struct Options {
     std::string banner = "stage1-banner.bmp";
     const char* privilege = "2";
     bool applicationRunning = false;
+    long applicationSession = -1; // another session where Quillmarsh2 runs
+    std::string holderAnswers;    // the WTSAPI32 double's words
+    bool msi = false;
     bool interactive = false;
     bool installer = false;
     bool unattended = false;
@@ -43,37 +47,10 @@ const struct {
 } versions[] = {{"6.0", "vista"}, {"5.1", "winxp"}, {"6.1", "win7"}, {"6.2", "win10"},
                 {"9x", "win98"}};
 
+// The options are those of scripts/simulate-install, which documents them (--help there).
 void usage(FILE* to)
 {
-    std::fputs(
-        "Usage: qmhost.exe [OPTION...]\n"
-        "Simulates an installation of Quillmarsh2 driving qmhook.dll through stages 1 to 6;\n"
-        "stops after stage 3 when that answers 0. Before stage 5 it writes the registry\n"
-        "values an installation writes and copies the launcher stand-in in as Tovelgate.exe.\n"
-        "Prints every answer and message box, and the command line and directory the\n"
-        "launcher was started with.\n"
-        "With --installer it runs Quillmarsh2-setup.exe, the NSIS installer beside it, silently\n"
-        "(/S) instead, answers its message boxes and prints its exit code, what it installed and\n"
-        "how the launcher was started (--banner, --dll and --product do not apply).\n"
-        "\n"
-        "  --account admin|user|guest  privilege the account reports (default admin);\n"
-        "                              needs the NETAPI32 double chosen with\n"
-        "                              WINEDLLOVERRIDES=netapi32=n, as scripts/simulate-install does\n"
-        "  --app-running               Quillmarsh2 runs during the installation\n"
-        "  --banner FILE               where to save the banner of stage 1 (default stage1-banner.bmp)\n"
-        "  --dll PATH                  the hook DLL (default: qmhook.dll beside qmhost.exe)\n"
-        "  --install-dir DIR           installation directory written to the registry, any\n"
-        "                              letters (default C:\\Program Files\\Quillmarsh2)\n"
-        "  --product NAME              the product key's name (default Quillmarsh2)\n"
-        "  --windows 6.0|5.1|6.1|6.2|9x  the Windows version Wine reports (default 6.1)\n"
-        "  --interactive               leave message boxes to the user instead of pressing OK\n"
-        "                              (with --installer: the installer's pages too)\n"
-        "  --unattended                run the stages (with --installer: the installer) from a\n"
-        "                              window station nobody sees, as a deployment service does;\n"
-        "                              the stages' debug output is printed instead of boxes\n"
-        "  --installer                 run the real installer, Quillmarsh2-setup.exe\n"
-        "  --help                      this text\n",
-        to);
+    std::fputs("Usage: qmhost.exe [OPTION...]: see scripts/simulate-install --help\n", to);
 }
 
 // The arguments in UTF-8, from the wide command line: the ANSI one turns every letter
@@ -110,6 +87,25 @@ bool parse(const std::vector<std::string>& argv, Options& options)
                 return false;
         } else if (option == "--app-running") {
             options.applicationRunning = true;
+        } else if (option == "--app-running-in-session" && hasValue) {
+            options.applicationSession = std::strtol(argv[++i].c_str(), nullptr, 10);
+            if (options.applicationSession < 2)
+                return false;
+        } else if (option == "--holder-answers" && hasValue) {
+            std::string words = argv[++i] + ",";
+            for (size_t start = 0, comma; (comma = words.find(',', start)) != std::string::npos;
+                 start = comma + 1) {
+                std::string word = words.substr(start, comma - start);
+                if (word == "retry")
+                    word = "close";
+                else if (word == "retry-open")
+                    word = "retry";
+                else if (word != "cancel" && word != "none")
+                    return false;
+                options.holderAnswers += (options.holderAnswers.empty() ? "" : ",") + word;
+            }
+        } else if (option == "--msi") {
+            options.msi = true;
         } else if (option == "--banner" && hasValue) {
             options.banner = argv[++i];
         } else if (option == "--dll" && hasValue) {
@@ -265,6 +261,7 @@ std::string registryText(const std::string& key, const wchar_t* name)
     return utf8(text);
 }
 
+
 std::vector<std::string> lines(const std::string& text)
 {
     std::vector<std::string> result;
@@ -276,9 +273,77 @@ std::vector<std::string> lines(const std::string& text)
     return result;
 }
 
+std::wstring temporaryFile(const char* name)
+{
+    wchar_t directory[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, directory);
+    return std::wstring(directory) + utf16(name);
+}
+
+// What the hook tells besides its answers: the asks the WTSAPI32 double received (it logs
+// them to QMDOUBLE_ASK_LOG), its entries in the event log and its debug output.
+class HookVoices {
+public:
+    HookVoices() : asks(temporaryFile("qmhost-asks.txt"))
+    {
+        DeleteFileW(asks.c_str());
+        SetEnvironmentVariableW(L"QMDOUBLE_ASK_LOG", asks.c_str());
+    }
+    // Prints what has come since the last call, and the debug output given, each line
+    // after prefix.
+    void print(const std::string& prefix, const std::string& debugOutput)
+    {
+        std::string asked;
+        if (FILE* in = _wfopen(asks.c_str(), L"rb")) {
+            char chunk[1024];
+            for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
+                asked.append(chunk, n);
+            std::fclose(in);
+        }
+        for (const std::string& line : lines(asked.substr(asksSeen)))
+            std::printf("%sasked %s\n", prefix.c_str(), line.c_str());
+        asksSeen = asked.size();
+        for (const EventEntry& entry : events.entries()) {
+            std::string text = describe(entry);
+            for (size_t start = 0, end; start < text.size(); start = end + 2) {
+                end = text.find("\r\n", start);
+                end = end == std::string::npos ? text.size() : end;
+                std::printf("%sevent log: %s%s\n", prefix.c_str(), start ? "  " : "",
+                            text.substr(start, end - start).c_str());
+            }
+        }
+        for (const std::string& line : lines(debugOutput))
+            std::printf("%sdebug output: %s\n", prefix.c_str(), line.c_str());
+    }
+
+private:
+    std::wstring asks;
+    size_t asksSeen = 0;
+    EventLogWatch events;
+};
+
+// What an installer left: its registry values, its files, how the launcher was started.
+void reportInstallation(std::initializer_list<const char*> files, const std::string& record)
+{
+    const char vendor[] = "Software\\Vantorel Software";
+    std::string product = registryText(vendor, L"InstallLaunchPath");
+    std::string directory =
+        registryText(std::string(vendor) + "\\" + product, L"Install Path");
+    std::printf("InstallLaunchPath: %s\nInstall Path: %s\n", product.c_str(), directory.c_str());
+    if (!directory.empty() && directory.back() == '\\')
+        directory.pop_back();
+    for (const char* file : files)
+        if (GetFileAttributesW(utf16(directory + "\\" + file).c_str()) != INVALID_FILE_ATTRIBUTES)
+            std::printf("installed %s\\%s\n", directory.c_str(), file);
+    if (GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES)
+        reportLaunch(record);
+    else
+        std::puts("launcher: not started");
+}
+
 // Runs Quillmarsh2-setup.exe under the name that makes Wine report the chosen Windows
 // version, and reports what it did. Returns the installer's exit code.
-int runInstaller(const Options& options)
+int runInstaller(const Options& options, HookVoices& voices)
 {
     std::string setup = programDirectory() + "Quillmarsh2-setup.exe";
     std::string named = programDirectory() + "Quillmarsh2-setup-" + options.windows + ".exe";
@@ -297,6 +362,7 @@ int runInstaller(const Options& options)
         arguments += " /D=" + options.installDirectory; // NSIS: last, without quotes
     std::printf("running %s%s\n", named.substr(named.find_last_of('\\') + 1).c_str(),
                 arguments.c_str());
+    SystemDebugOutputWatch debug;
     SetupRun run = runSetup("\"" + named + "\"" + arguments, !options.interactive, nullptr,
                             options.interactive ? INFINITE : 120000,
                             options.unattended ? unseenDesktop() : nullptr);
@@ -307,20 +373,74 @@ int runInstaller(const Options& options)
         return 1;
     }
     std::printf("installer exit code: %lu\n", run.exitCode);
-    const char vendor[] = "Software\\Vantorel Software";
-    std::string product = registryText(vendor, L"InstallLaunchPath");
-    std::string directory =
-        registryText(std::string(vendor) + "\\" + product, L"Install Path");
-    std::printf("InstallLaunchPath: %s\nInstall Path: %s\n", product.c_str(), directory.c_str());
-    for (const char* file : {"Tovelgate.exe", "Uninstall.exe"})
-        if (GetFileAttributesW(utf16(directory + "\\" + file).c_str()) != INVALID_FILE_ATTRIBUTES)
-            std::printf("installed %s\\%s\n", directory.c_str(), file);
-    if (GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES)
-        reportLaunch(record);
-    else
-        std::puts("launcher: not started");
+    voices.print("", debug.text());
+    reportInstallation({"Tovelgate.exe", "Uninstall.exe"}, record);
     if (run.exitCode == 3)
         std::puts("installation stopped by stage 3");
+    else if (run.exitCode == 0)
+        std::puts("installation complete");
+    return static_cast<int>(run.exitCode);
+}
+
+// The lines of the MSI log from the start of each of the package's custom actions to its
+// end: what they logged and decided, and their return values.
+void printCustomActionLines(const std::wstring& log)
+{
+    std::string text;
+    if (FILE* in = _wfopen(log.c_str(), L"rb")) {
+        char chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
+            text.append(chunk, n);
+        std::fclose(in);
+    }
+    bool inside = false;
+    for (std::string line : lines(text)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        bool ours = line.find(": PreInstallCheck.") != std::string::npos ||
+                    line.find(": PostInstallLaunch.") != std::string::npos;
+        if (ours && line.compare(0, 13, "Action start ") == 0)
+            inside = true;
+        if (inside)
+            std::printf("log: %s\n", line.c_str());
+        if (ours && line.compare(0, 13, "Action ended ") == 0)
+            inside = false;
+    }
+}
+
+// Runs Quillmarsh2.msi with msiexec, quietly or at full UI, and reports what it did.
+// Returns msiexec's exit code.
+int runMsi(const Options& options, HookVoices& voices)
+{
+    std::string package = programDirectory() + "Quillmarsh2.msi";
+    std::wstring log = temporaryFile("Quillmarsh2-msi.log");
+    DeleteFileW(log.c_str());
+    char temp[MAX_PATH] = "";
+    GetTempPathA(MAX_PATH, temp);
+    std::string record = std::string(temp) + "tovelgate-record.txt";
+    DeleteFileA(record.c_str());
+    SetEnvironmentVariableA("QMTOVELGATE_RECORD", record.c_str());
+    std::string arguments = std::string(options.interactive ? "" : " /qn") + " /l*v \"" +
+                            utf8(log) + "\"";
+    if (options.installDirectoryGiven)
+        arguments += " INSTALLDIR=\"" + options.installDirectory + "\"";
+    std::printf("running msiexec /i Quillmarsh2.msi%s\n", arguments.c_str());
+    SystemDebugOutputWatch debug;
+    SetupRun run = runSetup("msiexec /i \"" + package + "\"" + arguments, !options.interactive,
+                            nullptr, options.interactive ? INFINITE : 120000,
+                            options.unattended ? unseenDesktop() : nullptr);
+    for (const SetupMessageBox& box : run.messageBoxes)
+        std::printf("message box \"%s\": %s\n", box.caption.c_str(), box.text.c_str());
+    if (!run.finished) {
+        std::puts("msiexec did not finish in time");
+        return 1;
+    }
+    std::printf("msiexec exit code: %lu\n", run.exitCode);
+    printCustomActionLines(log);
+    voices.print("", debug.text());
+    reportInstallation({"Tovelgate.exe"}, record);
+    if (run.exitCode == ERROR_INSTALL_FAILURE)
+        std::puts("installation stopped (1603)");
     else if (run.exitCode == 0)
         std::puts("installation complete");
     return static_cast<int>(run.exitCode);
@@ -351,7 +471,7 @@ int main()
     }
     SetEnvironmentVariableA(QMDOUBLE_PRIV_VARIABLE, options.privilege);
 
-    RunningApplication application;
+    RunningApplication application, otherSession;
     if (options.applicationRunning) {
         if (!application.start()) {
             std::fprintf(stderr, "qmhost: could not start quillmarsh2.exe\n");
@@ -359,8 +479,27 @@ int main()
         }
         std::puts("Quillmarsh2 is running (it holds the mutex VantorelAppMutex)");
     }
+    // The WTSAPI32 double lists session 0, this one (1 under Wine) and the user's.
+    SetEnvironmentVariableA("QMDOUBLE_ANSWERS",
+                            options.holderAnswers.empty() ? nullptr : options.holderAnswers.c_str());
+    if (options.applicationSession >= 0) {
+        std::string session = std::to_string(options.applicationSession);
+        if (!otherSession.start(options.applicationSession)) {
+            std::fprintf(stderr, "qmhost: could not start quillmarsh2.exe in session %s\n",
+                         session.c_str());
+            return 1;
+        }
+        SetEnvironmentVariableA("QMDOUBLE_SESSIONS", ("0,1," + session).c_str());
+        SetEnvironmentVariableA("QMDOUBLE_CLOSE_EVENT", otherSession.quitEvent().c_str());
+        std::printf("Quillmarsh2 is running in session %s, user%s's (it holds the mutex "
+                    "Session\\%s\\VantorelAppMutex)\n",
+                    session.c_str(), session.c_str(), session.c_str());
+    }
+    HookVoices voices;
     if (options.installer)
-        return runInstaller(options);
+        return runInstaller(options, voices);
+    if (options.msi)
+        return runMsi(options, voices);
 
     HMODULE hook = LoadLibraryA(options.dll.c_str());
     auto clearInstallerHook = reinterpret_cast<ClearInstallerHookFn>(
@@ -392,6 +531,7 @@ int main()
         }
         void* out = nullptr;
         int answer = 0;
+        std::string said = "stage " + std::to_string(stage) + ": ";
         if (options.unattended) {
             DebugOutputWatch debug;
             if (!runUnseen([&] { answer = clearInstallerHook(stage, nullptr, &out); })) {
@@ -399,10 +539,10 @@ int main()
                 std::fflush(stdout);
                 TerminateProcess(GetCurrentProcess(), 4);
             }
-            for (const std::string& line : lines(debug.text()))
-                std::printf("stage %lu: debug output: %s\n", stage, line.c_str());
+            voices.print(said, debug.text());
         } else {
             answer = clearInstallerHook(stage, nullptr, &out);
+            voices.print(said, "");
         }
         reportDialogs(stage, watch);
         std::printf("stage %lu: answer %d\n", stage, answer);

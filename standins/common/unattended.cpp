@@ -1,5 +1,6 @@
 #include "unattended.h"
 
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -105,4 +106,56 @@ LONG CALLBACK DebugOutputWatch::onException(EXCEPTION_POINTERS* exception)
                             record->ExceptionInformation[0] - 1);
     }
     return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The protocol of OutputDebugString without a debugger: it waits for DBWIN_BUFFER_READY,
+// writes its process id and text into DBWIN_BUFFER and sets DBWIN_DATA_READY.
+SystemDebugOutputWatch::SystemDebugOutputWatch()
+{
+    InitializeCriticalSection(&lock);
+    bufferReady = CreateEventA(nullptr, FALSE, TRUE, "DBWIN_BUFFER_READY");
+    dataReady = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
+    stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                 "DBWIN_BUFFER");
+    view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 4096) : nullptr;
+    if (bufferReady && dataReady && stop && view)
+        thread = CreateThread(nullptr, 0, listen, this, 0, nullptr);
+}
+
+SystemDebugOutputWatch::~SystemDebugOutputWatch()
+{
+    if (thread) {
+        SetEvent(stop);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    if (view)
+        UnmapViewOfFile(view);
+    for (HANDLE handle : {mapping, stop, dataReady, bufferReady})
+        if (handle)
+            CloseHandle(handle);
+    DeleteCriticalSection(&lock);
+}
+
+std::string SystemDebugOutputWatch::text() const
+{
+    EnterCriticalSection(&lock);
+    std::string copy = collected;
+    LeaveCriticalSection(&lock);
+    return copy;
+}
+
+DWORD WINAPI SystemDebugOutputWatch::listen(void* context)
+{
+    auto* watch = static_cast<SystemDebugOutputWatch*>(context);
+    HANDLE events[] = {watch->stop, watch->dataReady};
+    while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        const char* text = static_cast<const char*>(watch->view) + sizeof(DWORD);
+        EnterCriticalSection(&watch->lock);
+        watch->collected.append(text, strnlen(text, 4096 - sizeof(DWORD)));
+        LeaveCriticalSection(&watch->lock);
+        SetEvent(watch->bufferReady);
+    }
+    return 0;
 }

@@ -35,4 +35,26 @@ private:
     void* handler;
 };
 
+// Collects what other programs write with OutputDebugString while it lives, as a debug
+// output viewer does: the system-wide buffer ("DBWIN_BUFFER") that OutputDebugString fills
+// when no debugger takes the text. Lines are "<text>" as the programs wrote them. One at a
+// time per session.
+class SystemDebugOutputWatch {
+public:
+    SystemDebugOutputWatch();
+    ~SystemDebugOutputWatch();
+    SystemDebugOutputWatch(const SystemDebugOutputWatch&) = delete;
+    SystemDebugOutputWatch& operator=(const SystemDebugOutputWatch&) = delete;
+
+    std::string text() const;
+
+private:
+    static DWORD WINAPI listen(void* self);
+    HANDLE bufferReady = nullptr, dataReady = nullptr, stop = nullptr, mapping = nullptr;
+    HANDLE thread = nullptr;
+    void* view = nullptr;
+    mutable CRITICAL_SECTION lock;
+    std::string collected;
+};
+
 #endif

@@ -8,8 +8,9 @@
 //                         Quillmarsh2, then presses Retry), cancel, none (no answer in time),
 //                         fail (the message cannot be sent); no word left: cancel
 //   QMDOUBLE_CLOSE_EVENT  the event that tells the application stand-in to end ("close")
-//   QMDOUBLE_ASK_LOG      a file that gets one UTF-8 line per message: "session 2: "Error"
-//                         "<text>" style 5, 60 s, wait 1: retry"
+//   QMDOUBLE_ASK_LOG      a file that gets one UTF-8 line per message: 'session 2: "Error"
+//                         "<text>" style 5, 60 s, wait 1: Retry' (or: closes Quillmarsh2,
+//                         then Retry; Cancel; no answer in time; not delivered)
 // A listed session's account is QMDOMAIN\user<id>; session 0 has none.
 #include "common/utf.h"
 
@@ -138,8 +139,13 @@ __declspec(dllexport) BOOL WINAPI WTSSendMessageW(HANDLE, DWORD session, LPWSTR 
                                                   DWORD* response, BOOL wait)
 {
     std::string answer = nextAnswer();
+    const char* told = answer == "close"   ? "closes Quillmarsh2, then Retry"
+                       : answer == "retry" ? "Retry"
+                       : answer == "none"  ? "no answer in time"
+                       : answer == "fail"  ? "not delivered"
+                                           : "Cancel";
     logAsk(session, std::wstring(title, titleBytes / sizeof(wchar_t)),
-           std::wstring(text, textBytes / sizeof(wchar_t)), style, timeout, wait, answer);
+           std::wstring(text, textBytes / sizeof(wchar_t)), style, timeout, wait, told);
     if (answer == "fail" || !listed(session) || !response) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;

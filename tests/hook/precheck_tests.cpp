@@ -433,15 +433,15 @@ TEST(SessionMessage, TheHolderIsAskedAndTheAdministratorTold)
         int answer;
         std::string lines; // of the event entry, after its first
     } cases[] = {
-        {"closed when asked", "Session\\4\\", "close", false, {"close"}, 1, user4 + "Retry."},
-        {"Cancel", "Session\\4\\", "cancel", false, {"cancel"}, 0, user4 + "Cancel."},
-        {"no answer in time, unseen", "Session\\4\\", "none", true, {"none"}, 0,
+        {"closed when asked", "Session\\4\\", "close", false, {"closes Quillmarsh2, then Retry"}, 1, user4 + "Retry."},
+        {"Cancel", "Session\\4\\", "cancel", false, {"Cancel"}, 0, user4 + "Cancel."},
+        {"no answer in time, unseen", "Session\\4\\", "none", true, {"no answer in time"}, 0,
          user4 + "no answer in time."},
-        {"the message fails", "Session\\4\\", "fail", false, {"fail"}, 0,
+        {"the message fails", "Session\\4\\", "fail", false, {"not delivered"}, 0,
          user4 + "could not be asked."},
         {"Retry three times, left open", "Session\\4\\", "retry,retry,retry,close", false,
-         {"retry", "retry", "retry"}, 0, user4 + "Retry."},
-        {"Retry, then closed, unseen", "Session\\4\\", "retry,close", true, {"retry", "close"}, 1,
+         {"Retry", "Retry", "Retry"}, 0, user4 + "Retry."},
+        {"Retry, then closed, unseen", "Session\\4\\", "retry,close", true, {"Retry", "closes Quillmarsh2, then Retry"}, 1,
          user4 + "Retry."},
         {"session 0 is never asked", "Global\\", "close", false, {}, 0,
          "\r\nSession 0 (no account known): not asked."},
