@@ -2,7 +2,8 @@
 ; calls its ClearInstallerHook at each stage of the installation:
 ;   1  the banner page shows the bitmap stage 1 hands over (interactive runs only)
 ;   2  the installation begins; the answer is always 0 and means nothing
-;   3  the pre-install checks, before anything is written: 0 ends the installer, exit code 3
+;   3  the pre-install checks, before anything is written: 0 ends the installer, exit code 3;
+;      a hook that cannot be called at all (a damaged or missing qmhook.dll) exit code 4
 ;   4  the checks passed; the files go in next
 ;   5  files and registry values are in place: the DLL starts Tovelgate.exe
 ;   6  the installation has succeeded
@@ -30,6 +31,7 @@ SetCompressor /SOLID lzma
 !define PRODUCT_KEY "Quillmarsh2"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillmarsh2"
 !define VETO_EXIT_CODE 3
+!define HOOK_FAILED_EXIT_CODE 4
 
 ; ClearInstallerHook(stage, reserved, out) is stdcall, System::Call's default on x86. The
 ; DLL keeps nothing between calls, so each call loads it and unloads it again (?u): no
@@ -81,11 +83,13 @@ Function .onGUIEnd
 FunctionEnd
 
 Function Veto
-    ${If} $0 != 0
+    ${If} $0 == 0
+        SetErrorLevel ${VETO_EXIT_CODE}
+    ${Else}
         ; Not an answer of the DLL: it could not be loaded or called.
         MessageBox MB_OK|MB_ICONSTOP "Setup cannot run its checks (qmhook.dll: $0)." /SD IDOK
+        SetErrorLevel ${HOOK_FAILED_EXIT_CODE}
     ${EndIf}
-    SetErrorLevel ${VETO_EXIT_CODE}
     Quit
 FunctionEnd
 

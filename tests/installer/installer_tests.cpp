@@ -26,7 +26,7 @@ const char adminMessage[] =
     "Quillmarsh2 must be installed using an account with administrative access.";
 const char runningMessage[] =
     "Quillmarsh2 is currently running. Please close Quillmarsh2 before installing.";
-const DWORD vetoExitCode = 3;
+const DWORD vetoExitCode = 3, hookFailedExitCode = 4;
 
 // Paths are UTF-8: an installation directory may hold any letter.
 std::string fileBytes(const std::string& path)
@@ -197,6 +197,9 @@ TEST_F(Installer, SilentRuns)
         {"Windows 6.0", "-vista", "2", false, 0, nullptr, false, nullptr},
         {"a Cyrillic directory", "", "2", false, 0, nullptr, true,
          "C:\\\xD0\x9A\xD0\xB2\xD0\xB8\xD0\xBB\xD0\xBB\xD0\xBC\xD0\xB0\xD1\x80\xD1\x88"},
+        // Its own exit code, told apart from a veto; silent, its box is not shown.
+        {"a hook that cannot be called", "-damaged", "2", false, hookFailedExitCode, nullptr,
+         false, nullptr},
     };
     const std::string defaultDirectory = installDirectory;
     for (const auto& scenario : scenarios) {
@@ -218,18 +221,20 @@ TEST_F(Installer, SilentRuns)
             ASSERT_EQ(run.messageBoxes.size(), 1u);
             EXPECT_EQ(run.messageBoxes[0].caption, "Error");
             EXPECT_EQ(run.messageBoxes[0].text, scenario.message);
-            expectNothingInstalled();
         } else {
             for (const auto& box : run.messageBoxes)
                 ADD_FAILURE() << "message box \"" << box.caption << "\": " << box.text;
-            expectInstalled();
         }
+        if (scenario.exitCode == 0)
+            expectInstalled();
+        else
+            expectNothingInstalled();
         if (scenario.launches) {
             expectOneLaunch();
         } else {
             EXPECT_FALSE(exists(record)) << fileBytes(record);
         }
-        if (!scenario.message)
+        if (scenario.exitCode == 0)
             uninstallAndExpectNothingLeft();
     }
     installDirectory = defaultDirectory;
