@@ -1,5 +1,7 @@
 // A careless or hostile host: random stage codes with pointers that fault when touched,
-// the DLL loaded and freed a thousand times, and several threads at once.
+// the DLL loaded and freed a thousand times, and several threads at once. In the emulated
+// machine: 20,000 codes and 200 loads, where a lost handle or TLS index shows as well and
+// a lost critical section (64 bytes a load under Wine 8) still passes a page.
 #include "support/hook_module.h"
 #include "support/process_probe.h"
 
@@ -13,6 +15,8 @@
 #include <vector>
 
 namespace {
+
+const long loads = runSize(1000, 200);
 
 int expectedAnswer(HookStage stage)
 {
@@ -40,7 +44,7 @@ TEST_F(HostileHost, RandomStageCodesAnswerByTheTableAndTouchNothingTheyMayNot)
     void** readOnlyOut = static_cast<void**>(pageWithProtection(PAGE_READONLY));
     std::mt19937 rng(20261209);
     int wrong = 0;
-    for (int call = 0; call < 100000; ++call) {
+    for (long call = 0, calls = runSize(100000, 20000); call < calls; ++call) {
         HookStage stage = rng() % 2 ? rng() % 8 : rng();
         void* slot = nullptr;
         int answer = hook(stage, reserved, stage == 1 ? &slot : readOnlyOut);
@@ -75,14 +79,14 @@ TEST_F(HostileHost, AThousandLoadsCallsAndFreesLeaveNothingBehind)
         ASSERT_TRUE(round());
     ProcessProbe before = probeProcess();
     int failed = 0;
-    for (int i = 0; i < 1000; ++i)
+    for (long i = 0; i < loads; ++i)
         failed += !round();
     ProcessProbe after = probeProcess();
-    printProbes("load, stages 0-7, free", 1000, before, after);
+    printProbes("load, stages 0-7, free", loads, before, after);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(GetModuleHandleA(path.c_str()), nullptr);
     EXPECT_EQ(after.nextHandle, before.nextHandle);
-    EXPECT_LE(after.privateKiB, before.privateKiB + 256);
+    EXPECT_LE(after.privateKiB, before.privateKiB + 256 * loads / 1000);
 }
 
 // The class's members as a module that loads the DLL by path reaches them.
@@ -144,11 +148,11 @@ TEST_F(HostileHost, AThousandLoadsWithAFailingDeleteKeyLeaveNothingBehind)
     ProcessProbe before = probeProcess();
     DWORD tlsBefore = nextTlsIndex();
     int failed = 0;
-    for (int i = 0; i < 1000; ++i)
+    for (long i = 0; i < loads; ++i)
         failed += !round();
     ProcessProbe after = probeProcess();
     DWORD tlsAfter = nextTlsIndex();
-    printProbes("load, failing deleteKey, free", 1000, before, after);
+    printProbes("load, failing deleteKey, free", loads, before, after);
     std::printf("next TLS index %lu -> %lu\n", tlsBefore, tlsAfter);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(tlsAfter, tlsBefore);

@@ -6,6 +6,7 @@
 #include "support/scratch_key.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 struct ProcessProbe {
     unsigned long nextHandle;
@@ -28,6 +29,13 @@ inline unsigned long privateKiB()
             break;
     }
     return static_cast<unsigned long>(total / 1024);
+}
+
+// How long a long run is: its full size, or the smaller one it takes in the emulated machine
+// of scripts/wine-vm (QMHOOK_EMULATED), where every Wine call is many times slower.
+inline long runSize(long full, long emulated)
+{
+    return std::getenv("QMHOOK_EMULATED") ? emulated : full;
 }
 
 inline ProcessProbe probeProcess()
