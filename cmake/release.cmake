@@ -5,11 +5,12 @@
 # checksum); those were the only bytes two builds of one commit differed in. The stamp is 0.
 target_link_options(qmhook PRIVATE -Wl,--no-insert-timestamp)
 
-# Beside what `cmake --install` lays out for client modules: the README and the installer
-# script that shows how to ship the DLL.
+# Beside what `cmake --install` lays out for client modules: the README, the guides and the
+# installers' sources, which show how to ship the DLL.
 install(FILES README.md DESTINATION .)
 install(DIRECTORY docs/ DESTINATION docs)
-install(FILES installer/quillmarsh2.nsi installer/banner.png DESTINATION installer)
+install(FILES installer/quillmarsh2.nsi installer/quillmarsh2.wxs installer/banner.png
+    DESTINATION installer)
 
 # CPack's own archive writers take each file's owner, the directory order of the file system
 # and, for ZIP, the access and change times; the external script sets all of them
