@@ -122,13 +122,14 @@ public:
     DWORD askToClose(DWORD session) const
     {
         WCHAR title[] = L"Error";
-        WCHAR text[sizeof applicationRunningText];
-        DWORD units = MultiByteToWideChar(CP_ACP, 0, applicationRunningText, -1, text,
-                                          sizeof text) - 1; // without the NUL
+        WCHAR text[sizeof applicationRunningText]; // the text is ASCII: a unit a byte
+        int units = MultiByteToWideChar(CP_ACP, 0, applicationRunningText, -1, text,
+                                        sizeof text / sizeof *text);
         DWORD response = 0;
-        if (!sendMessage(WTS_CURRENT_SERVER_HANDLE, session, title, sizeof title - sizeof *title,
-                         text, units * sizeof *text, MB_RETRYCANCEL, askSeconds, &response,
-                         TRUE))
+        if (units <= 1 ||
+            !sendMessage(WTS_CURRENT_SERVER_HANDLE, session, title, sizeof title - sizeof *title,
+                         text, (units - 1) * sizeof *text, MB_RETRYCANCEL, askSeconds,
+                         &response, TRUE))
             return 0;
         return response;
     }

@@ -1,17 +1,14 @@
 # Builds Quillmarsh2.msi with wixl, the same bytes from the same inputs: wixl stamps the
 # clock into the package's summary and the files' times into its cabinet, and draws a new
-# package code each time. So the inputs are staged with the commit's time, wixl and msibuild
-# run with the clock stopped at it (faketime), and the package code is made from the inputs'
-# digest, so that a package with other contents gets another one.
-#   cmake -DWIXL=.. -DMSIBUILD=.. -DFAKETIME=.. -DWXS=.. -DDLL=.. -DLAUNCHER=.. -DSOURCE_DIR=..
+# package code each time. So the inputs are staged with one fixed time (SOURCE_DATE_EPOCH
+# where it is set), wixl and msibuild run with the clock stopped at it (faketime), and the
+# package code is made from the inputs' digest, so that a package with other contents gets
+# another one. The package then depends on its inputs alone, as its build rule does.
+#   cmake -DWIXL=.. -DMSIBUILD=.. -DFAKETIME=.. -DWXS=.. -DDLL=.. -DLAUNCHER=..
 #         -DOUTPUT=<Quillmarsh2.msi> -P msi.cmake
-execute_process(COMMAND git -C ${SOURCE_DIR} log -1 --format=%ct
-    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+set(epoch "$ENV{SOURCE_DATE_EPOCH}")
 if(NOT epoch MATCHES "^[0-9]+$")
-    set(epoch "$ENV{SOURCE_DATE_EPOCH}")
-endif()
-if(NOT epoch MATCHES "^[0-9]+$")
-    set(epoch 1767225600) # 2026-01-01, for a source tree without its history
+    set(epoch 1767225600) # 2026-01-01
 endif()
 execute_process(COMMAND date -u -d @${epoch} "+%Y-%m-%d %H:%M:%S"
     OUTPUT_VARIABLE clock OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -6,7 +6,8 @@
 //                         in turn, separated by commas; each message takes its word off:
 //                         retry (Retry, Quillmarsh2 left open), close (the user closes
 //                         Quillmarsh2, then presses Retry), cancel, none (no answer in time),
-//                         fail (the message cannot be sent); no word left: cancel
+//                         ok (an answer the box never offers), fail (the message cannot be
+//                         sent); no word left: cancel
 //   QMDOUBLE_CLOSE_EVENT  the event that tells the application stand-in to end ("close")
 //   QMDOUBLE_ASK_LOG      a file that gets one UTF-8 line per message: 'session 2: "Error"
 //                         "<text>" style 5, 60 s, wait 1: Retry' (or: closes Quillmarsh2,
@@ -142,6 +143,7 @@ __declspec(dllexport) BOOL WINAPI WTSSendMessageW(HANDLE, DWORD session, LPWSTR 
     const char* told = answer == "close"   ? "closes Quillmarsh2, then Retry"
                        : answer == "retry" ? "Retry"
                        : answer == "none"  ? "no answer in time"
+                       : answer == "ok"    ? "OK"
                        : answer == "fail"  ? "not delivered"
                                            : "Cancel";
     logAsk(session, std::wstring(title, titleBytes / sizeof(wchar_t)),
@@ -154,6 +156,7 @@ __declspec(dllexport) BOOL WINAPI WTSSendMessageW(HANDLE, DWORD session, LPWSTR 
         closeApplication(session);
     *response = answer == "retry" || answer == "close" ? IDRETRY
                 : answer == "none"                     ? IDTIMEOUT
+                : answer == "ok"                       ? IDOK
                                                        : IDCANCEL;
     return TRUE;
 }

@@ -424,43 +424,53 @@ TEST(SessionMessage, TheHolderIsAskedAndTheAdministratorTold)
     const std::string user4 = "\r\nSession 4 (QMDOMAIN\\user4): ";
     const std::string wentOn =
         "Quillmarsh2 was running; its user closed it when asked, and the installation went on.";
+    const char *closes = "closes Quillmarsh2, then Retry", *retry = "Retry";
     const struct {
         const char* what;
-        const char* runsIn;  // "Session\4\", "Global\" or "" (the installer's own)
+        const char* runsIn;  // the listed sessions ("4", "4,5"), or "Global\" or "" (own)
         const char* answers; // of the users, in turn
         bool unseen;
-        std::vector<std::string> asked; // each ask's answer
+        std::vector<std::pair<int, const char*>> asked; // each ask's session and answer
         int answer;
         std::string lines; // of the event entry, after its first
     } cases[] = {
-        {"closed when asked", "Session\\4\\", "close", false, {"closes Quillmarsh2, then Retry"}, 1, user4 + "Retry."},
-        {"Cancel", "Session\\4\\", "cancel", false, {"Cancel"}, 0, user4 + "Cancel."},
-        {"no answer in time, unseen", "Session\\4\\", "none", true, {"no answer in time"}, 0,
+        {"closed when asked", "4", "close", false, {{4, closes}}, 1, user4 + "Retry."},
+        {"Cancel", "4", "cancel", false, {{4, "Cancel"}}, 0, user4 + "Cancel."},
+        {"no answer in time, unseen", "4", "none", true, {{4, "no answer in time"}}, 0,
          user4 + "no answer in time."},
-        {"the message fails", "Session\\4\\", "fail", false, {"not delivered"}, 0,
+        {"the message fails", "4", "fail", false, {{4, "not delivered"}}, 0,
          user4 + "could not be asked."},
-        {"Retry three times, left open", "Session\\4\\", "retry,retry,retry,close", false,
-         {"Retry", "Retry", "Retry"}, 0, user4 + "Retry."},
-        {"Retry, then closed, unseen", "Session\\4\\", "retry,close", true, {"Retry", "closes Quillmarsh2, then Retry"}, 1,
+        {"an answer that is neither", "4", "ok", false, {{4, "OK"}}, 0, user4 + "another answer."},
+        {"Retry three times, left open", "4", "retry,retry,retry,close", false,
+         {{4, retry}, {4, retry}, {4, retry}}, 0, user4 + "Retry."},
+        {"Retry, then closed, unseen", "4", "retry,close", true, {{4, retry}, {4, closes}}, 1,
          user4 + "Retry."},
+        {"two holders: one closes, the next cancels", "4,5", "close,cancel", false,
+         {{4, closes}, {5, "Cancel"}}, 0, "\r\nSession 5 (QMDOMAIN\\user5): Cancel."},
         {"session 0 is never asked", "Global\\", "close", false, {}, 0,
          "\r\nSession 0 (no account known): not asked."},
         {"nor the installer's own", "", "close", false, {}, 0,
          "\r\nSession 1, this installation's own (QMDOMAIN\\user1): not asked."},
     };
     configureDouble(NERR_Success, USER_PRIV_ADMIN);
-    SetEnvironmentVariableA("QMDOUBLE_SESSIONS", "0,1,4");
+    SetEnvironmentVariableA("QMDOUBLE_SESSIONS", "0,1,4,5");
     const std::string log = programDirectory() + "asks.txt";
     SetEnvironmentVariableA("QMDOUBLE_ASK_LOG", log.c_str());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         DeleteFileA(log.c_str());
         SetEnvironmentVariableA("QMDOUBLE_ANSWERS", c.answers);
-        RunningApplication application;
+        RunningApplication inSession[2];
         HANDLE mutex = nullptr;
-        if (std::strncmp(c.runsIn, "Session", 7) == 0) {
-            ASSERT_TRUE(application.start(4));
-            SetEnvironmentVariableA("QMDOUBLE_CLOSE_EVENT", application.quitEvent().c_str());
+        if (std::isdigit(static_cast<unsigned char>(c.runsIn[0]))) {
+            int started = 0;
+            for (const char* digit = c.runsIn; *digit; ++digit) {
+                if (*digit != ',') {
+                    ASSERT_TRUE(inSession[started++].start(*digit - '0'));
+                }
+            }
+            // A user who closes Quillmarsh2 closes the first session's.
+            SetEnvironmentVariableA("QMDOUBLE_CLOSE_EVENT", inSession[0].quitEvent().c_str());
         } else {
             mutex = CreateMutexA(nullptr, TRUE, (std::string(c.runsIn) + "VantorelAppMutex").c_str());
         }
@@ -478,14 +488,14 @@ TEST(SessionMessage, TheHolderIsAskedAndTheAdministratorTold)
             EXPECT_TRUE(result.dialogs.empty());
         expectEvent(result, c.answer ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE,
                     c.answer ? 4 : 2, c.answer ? wentOn : applicationRunning, c.lines);
-        std::vector<std::string> asks;
+        std::vector<std::string> asks, expected;
         std::ifstream in(log);
         for (std::string line; std::getline(in, line);)
             asks.push_back(line);
-        ASSERT_EQ(asks.size(), c.asked.size());
-        for (size_t i = 0; i < asks.size(); ++i)
-            EXPECT_EQ(asks[i], "session 4: \"Error\" \"" + std::string(applicationRunning) +
-                                   "\" style 5, 60 s, wait 1: " + c.asked[i]);
+        for (const auto& ask : c.asked)
+            expected.push_back("session " + std::to_string(ask.first) + ": \"Error\" \"" +
+                               applicationRunning + "\" style 5, 60 s, wait 1: " + ask.second);
+        EXPECT_EQ(asks, expected);
     }
     SetEnvironmentVariableA("QMDOUBLE_SESSIONS", nullptr);
     SetEnvironmentVariableA("QMDOUBLE_ASK_LOG", nullptr);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <msi.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -90,6 +91,14 @@ std::string text(const char* path, const char* name)
         return "<missing>";
     data[size / sizeof *data] = L'\0';
     return utf8(data);
+}
+
+// Whether Windows Installer has Quillmarsh2.msi's product (installer/quillmarsh2.wxs)
+// installed.
+bool productRegistered()
+{
+    return MsiQueryProductStateA("{6B1F6C4E-3C39-4B52-9A0B-2A8D2F0C5E11}") ==
+           INSTALLSTATE_DEFAULT;
 }
 
 int recordsIn(const std::string& file)
@@ -263,6 +272,8 @@ TEST_F(Installer, WindowsInstallerPackage)
          "C:\\\xD0\x9A\xD0\xB2\xD0\xB8\xD0\xBB\xD0\xBB\xD0\xBC\xD0\xB0\xD1\x80\xD1\x88", 0, nullptr, true},
     };
     const std::string defaultDirectory = installDirectory, log = scratch + "\\msi.log";
+    ASSERT_TRUE(exists(programDirectory() + "Quillmarsh2.msi"))
+        << "no Quillmarsh2.msi: the build makes it with wixl, msibuild and faketime";
     const std::string package = "\"" + programDirectory() + "Quillmarsh2.msi\" ";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -280,8 +291,11 @@ TEST_F(Installer, WindowsInstallerPackage)
         EXPECT_EQ(run.exitCode, c.exitCode);
         EXPECT_TRUE(run.messageBoxes.empty()) << run.messageBoxes[0].text;
         std::string written = fileBytes(log);
+        EXPECT_EQ(productRegistered(), c.exitCode == 0);
         if (c.logged) {
             EXPECT_NE(written.find(c.logged), std::string::npos) << "not in " << log;
+            // Stopped before the engine began, not rolled back after.
+            EXPECT_EQ(written.find(": InstallInitialize."), std::string::npos);
             expectNothingInstalled();
         } else {
             EXPECT_EQ(fileBytes(installDirectory + "\\Tovelgate.exe"),
@@ -298,6 +312,7 @@ TEST_F(Installer, WindowsInstallerPackage)
             SetupRun removal = runSetup("msiexec /x " + package + "/qn");
             EXPECT_EQ(removal.exitCode, 0u);
             expectNothingInstalled();
+            EXPECT_FALSE(productRegistered());
         }
     }
     installDirectory = defaultDirectory;

@@ -7,6 +7,7 @@
 #include "support/launch_oracle.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <functional>
 #include <memory>
 
@@ -172,6 +173,21 @@ BOOL WINAPI recordStart(LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUT
     return FALSE;
 }
 
+// The same for the 9x family's _spawnl: the arguments joined by blanks, as it joins them.
+intptr_t __cdecl recordSpawn(int, const char* program, const char* self, ...)
+{
+    std::string commandLine = self;
+    va_list words;
+    va_start(words, self);
+    while (const char* word = va_arg(words, const char*))
+        commandLine += std::string(" ") + word;
+    va_end(words);
+    char directory[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, directory);
+    started = {program, commandLine, directory};
+    return -1;
+}
+
 TEST_F(Stage5, WithoutShortNamesTheLaunchersPathStaysOneArgument)
 {
     // The 9x family's launch calls the ANSI function, the NT family's looks the wide one up.
@@ -302,13 +318,20 @@ TEST_F(Stage5, ValuesAndJoinsAtTheBufferLimit)
             ASSERT_EQ(longDirectory.size(), length);
             RegDeleteTreeA(HKEY_LOCAL_MACHINE, vendor);
             install("Quillmarsh2", longDirectory);
-            std::unique_ptr<LookupPatch> patch;
-            if (!shortNames)
-                patch.reset(new LookupPatch(hookModule(), "GetShortPathNameW",
-                                            reinterpret_cast<void*>(&withoutShortNames<wchar_t>)));
-            else if (length > 245)
-                patch.reset(new LookupPatch(hookModule(), "CreateProcessW",
-                                            reinterpret_cast<void*>(&recordStart)));
+            // The 9x family's launch imports its calls, the NT family's looks them up.
+            std::unique_ptr<ImportSlotPatch> ansi;
+            std::unique_ptr<LookupPatch> wide;
+            if (!shortNames) {
+                ansi.reset(new ImportSlotPatch(hookModule(), "KERNEL32.dll", "GetShortPathNameA",
+                                               reinterpret_cast<void*>(&withoutShortNames<char>)));
+                wide.reset(new LookupPatch(hookModule(), "GetShortPathNameW",
+                                           reinterpret_cast<void*>(&withoutShortNames<wchar_t>)));
+            } else if (length > 245) {
+                ansi.reset(new ImportSlotPatch(hookModule(), "msvcrt.dll", "_spawnl",
+                                               reinterpret_cast<void*>(&recordSpawn)));
+                wide.reset(new LookupPatch(hookModule(), "CreateProcessW",
+                                           reinterpret_cast<void*>(&recordStart)));
+            }
             if (length == 245) {
                 expectLaunch(longDirectory, "Quillmarsh2", shortNames);
             } else if (!shortNames) {

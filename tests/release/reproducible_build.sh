@@ -13,12 +13,18 @@ cmake --build "$build_dir" --target package >/dev/null
 other=$(mktemp -d /tmp/qmhook-rebuild.XXXXXX)
 trap 'rm -rf "$other"' EXIT
 (cd "$source_dir" && cmake --preset mingw -B "$other/clean" >/dev/null)
-cmake --build "$other/clean" --target qmhook quillmarsh2_msi >/dev/null
+pairs=("bin/qmhook.dll:bin/qmhook.dll")
+targets=(qmhook)
+if [ -f "$build_dir/bin/Quillmarsh2.msi" ]; then # built where wixl and its helpers are
+    pairs+=("bin/Quillmarsh2.msi:bin/Quillmarsh2.msi")
+    targets+=(quillmarsh2_msi)
+fi
+cmake --build "$other/clean" --target "${targets[@]}" >/dev/null
 (cd "$other/clean" && cpack >/dev/null)
+pairs+=("$(basename "$(archive_of "$build_dir")"):$(basename "$(archive_of "$other/clean")")")
 
 failed=0
-for pair in "bin/qmhook.dll:bin/qmhook.dll" "bin/Quillmarsh2.msi:bin/Quillmarsh2.msi" \
-    "$(basename "$(archive_of "$build_dir")"):$(basename "$(archive_of "$other/clean")")"; do
+for pair in "${pairs[@]}"; do
     first=$build_dir/${pair%%:*} second=$other/clean/${pair#*:}
     sha256sum "$first" "$second"
     if ! cmp "$first" "$second"; then
