@@ -36,9 +36,10 @@ apt_mirror_of() {
             { field = tolower($1); sub(/:.*/, "", field); sub(/^[^:]*:/, ""); for (i = 1; i <= NF; i++) take($i) }
             END { flush() }')
     done
-    # Either file may be missing.
-    cat "$etc/sources.list" "$etc"/sources.list.d/*.list 2>/dev/null | tr -d '\r' |
-        sed -E 's/\[[^]]*\]//' | awk -v suite="$suite" '$1 == "deb" && $3 == suite { print $2 }' |
+    # Either file may be missing: no failure, as the callers run under pipefail and -e.
+    { cat "$etc/sources.list" "$etc"/sources.list.d/*.list 2>/dev/null || true; } |
+        tr -d '\r' | sed -E 's/\[[^]]*\]//' |
+        awk -v suite="$suite" '$1 == "deb" && $3 == suite { print $2 }' |
         while read -r uris; do first_usable_uri "$uris"; done
 }
 

@@ -10,7 +10,9 @@ failed=0
 row() { # what, file beneath etc/apt, its content (printf format), the mirror expected
     rm -rf "$work/apt" && mkdir -p "$work/apt/sources.list.d"
     printf "$3" > "$work/apt/$2"
-    got=$(apt_mirror_of bookworm "$work/apt" | head -n 1)
+    # It must answer 0: setup and test-debian13 call it under set -e and pipefail.
+    got=$(apt_mirror_of bookworm "$work/apt") || { echo "FAILED: $1: exit status $?"; failed=1; }
+    got=$(head -n 1 <<<"$got")
     [ "$got" = "$4" ] || { echo "FAILED: $1: '$got', expected '$4'"; failed=1; }
 }
 d=sources.list.d/debian.sources
