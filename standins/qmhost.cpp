@@ -341,6 +341,37 @@ void reportInstallation(std::initializer_list<const char*> files, const std::str
         std::puts("launcher: not started");
 }
 
+// Where an installer's launcher records how it was started: a file in the temporary folder,
+// emptied first, named to it through the environment it inherits.
+std::string freshLauncherRecord()
+{
+    char temp[MAX_PATH] = "";
+    GetTempPathA(MAX_PATH, temp);
+    std::string record = std::string(temp) + "tovelgate-record.txt";
+    DeleteFileA(record.c_str());
+    SetEnvironmentVariableA("QMTOVELGATE_RECORD", record.c_str());
+    return record;
+}
+
+// Runs an installer's command line as the options say (answering its boxes or leaving them
+// to the user, on a desktop nobody sees if unattended) and prints its boxes and its exit
+// code; false when it did not finish in time. The debug output watch must exist already.
+bool runInstallerProcess(const std::string& commandLine, const Options& options,
+                         const char* name, SetupRun& run)
+{
+    run = runSetup(commandLine, !options.interactive, nullptr,
+                   options.interactive ? INFINITE : 120000,
+                   options.unattended ? unseenDesktop() : nullptr);
+    for (const SetupMessageBox& box : run.messageBoxes)
+        std::printf("message box \"%s\": %s\n", box.caption.c_str(), box.text.c_str());
+    if (!run.finished) {
+        std::printf("%s did not finish in time\n", name);
+        return false;
+    }
+    std::printf("%s exit code: %lu\n", name, run.exitCode);
+    return true;
+}
+
 // Runs Quillmarsh2-setup.exe under the name that makes Wine report the chosen Windows
 // version, and reports what it did. Returns the installer's exit code.
 int runInstaller(const Options& options, HookVoices& voices)
@@ -352,27 +383,16 @@ int runInstaller(const Options& options, HookVoices& voices)
                      setup.c_str());
         return 1;
     }
-    char temp[MAX_PATH] = "";
-    GetTempPathA(MAX_PATH, temp);
-    std::string record = std::string(temp) + "tovelgate-record.txt";
-    DeleteFileA(record.c_str());
-    SetEnvironmentVariableA("QMTOVELGATE_RECORD", record.c_str());
+    std::string record = freshLauncherRecord();
     std::string arguments = options.interactive ? "" : " /S";
     if (options.installDirectoryGiven)
         arguments += " /D=" + options.installDirectory; // NSIS: last, without quotes
     std::printf("running %s%s\n", named.substr(named.find_last_of('\\') + 1).c_str(),
                 arguments.c_str());
     SystemDebugOutputWatch debug;
-    SetupRun run = runSetup("\"" + named + "\"" + arguments, !options.interactive, nullptr,
-                            options.interactive ? INFINITE : 120000,
-                            options.unattended ? unseenDesktop() : nullptr);
-    for (const SetupMessageBox& box : run.messageBoxes)
-        std::printf("message box \"%s\": %s\n", box.caption.c_str(), box.text.c_str());
-    if (!run.finished) {
-        std::puts("the installer did not finish in time");
+    SetupRun run;
+    if (!runInstallerProcess("\"" + named + "\"" + arguments, options, "installer", run))
         return 1;
-    }
-    std::printf("installer exit code: %lu\n", run.exitCode);
     voices.print("", debug.text());
     reportInstallation({"Tovelgate.exe", "Uninstall.exe"}, record);
     if (run.exitCode == 3)
@@ -415,27 +435,17 @@ int runMsi(const Options& options, HookVoices& voices)
     std::string package = programDirectory() + "Quillmarsh2.msi";
     std::wstring log = temporaryFile("Quillmarsh2-msi.log");
     DeleteFileW(log.c_str());
-    char temp[MAX_PATH] = "";
-    GetTempPathA(MAX_PATH, temp);
-    std::string record = std::string(temp) + "tovelgate-record.txt";
-    DeleteFileA(record.c_str());
-    SetEnvironmentVariableA("QMTOVELGATE_RECORD", record.c_str());
+    std::string record = freshLauncherRecord();
     std::string arguments = std::string(options.interactive ? "" : " /qn") + " /l*v \"" +
                             utf8(log) + "\"";
     if (options.installDirectoryGiven)
         arguments += " INSTALLDIR=\"" + options.installDirectory + "\"";
     std::printf("running msiexec /i Quillmarsh2.msi%s\n", arguments.c_str());
     SystemDebugOutputWatch debug;
-    SetupRun run = runSetup("msiexec /i \"" + package + "\"" + arguments, !options.interactive,
-                            nullptr, options.interactive ? INFINITE : 120000,
-                            options.unattended ? unseenDesktop() : nullptr);
-    for (const SetupMessageBox& box : run.messageBoxes)
-        std::printf("message box \"%s\": %s\n", box.caption.c_str(), box.text.c_str());
-    if (!run.finished) {
-        std::puts("msiexec did not finish in time");
+    SetupRun run;
+    if (!runInstallerProcess("msiexec /i \"" + package + "\"" + arguments, options, "msiexec",
+                             run))
         return 1;
-    }
-    std::printf("msiexec exit code: %lu\n", run.exitCode);
     printCustomActionLines(log);
     voices.print("", debug.text());
     reportInstallation({"Tovelgate.exe"}, record);
