@@ -167,8 +167,12 @@ bool Registry::readValue(const char* name, std::string& out)
     // The data need not end in a NUL: stop at the bytes returned.
     const void* nul = std::memchr(scratch, '\0', size);
     size_t length = nul ? static_cast<const char*>(nul) - scratch : size;
+    // Built apart and moved in: out stays as it was if memory runs out, and no member of
+    // std::string is called that libstdc++ declares extern (GCC 14 declares
+    // _M_replace_cold, behind assign, so even in C++20: it would link all of string-inst.o).
     try {
-        out.assign(scratch, length);
+        std::string text(scratch, length);
+        out = std::move(text);
     } catch (const std::bad_alloc&) {
         return false;
     }
