@@ -454,7 +454,10 @@ TEST(SessionMessage, TheHolderIsAskedAndTheAdministratorTold)
     };
     configureDouble(NERR_Success, USER_PRIV_ADMIN);
     SetEnvironmentVariableA("QMDOUBLE_SESSIONS", "0,1,4,5");
-    const std::string log = programDirectory() + "asks.txt";
+    // In the prefix's own temporary folder: the other prefix's entry runs beside this one.
+    char temp[MAX_PATH] = "";
+    GetTempPathA(MAX_PATH, temp);
+    const std::string log = std::string(temp) + "qmhook-asks.txt";
     SetEnvironmentVariableA("QMDOUBLE_ASK_LOG", log.c_str());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
