@@ -13,8 +13,6 @@
 //                         "<text>" style 5, 60 s, wait 1: Retry' (or: closes Quillmarsh2,
 //                         then Retry; Cancel; no answer in time; not delivered)
 // A listed session's account is QMDOMAIN\user<id>; session 0 has none.
-#include "common/utf.h"
-
 #include <windows.h>
 
 #include <wtsapi32.h>
@@ -22,8 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <cwchar>
 
+// Plain C calls only: C++ strings would link the thread layer, which loses two handles at
+// every load and unload of this DLL, and the DLL under test loads WTSAPI32 at every check.
 namespace {
 
 bool listed(DWORD session)
@@ -36,17 +36,16 @@ bool listed(DWORD session)
     return false;
 }
 
-// The next word of QMDOUBLE_ANSWERS, taken off the list.
-std::string nextAnswer()
+// The next word of QMDOUBLE_ANSWERS, taken off the list; "cancel" when none is left.
+void nextAnswer(char (&word)[32])
 {
     char list[256] = "";
     GetEnvironmentVariableA("QMDOUBLE_ANSWERS", list, sizeof list);
-    std::string words = list;
-    size_t comma = words.find(',');
-    SetEnvironmentVariableA("QMDOUBLE_ANSWERS",
-                            comma == std::string::npos ? nullptr : words.substr(comma + 1).c_str());
-    std::string word = words.substr(0, comma);
-    return word.empty() ? "cancel" : word;
+    char* comma = std::strchr(list, ',');
+    if (comma)
+        *comma = 0;
+    std::snprintf(word, sizeof word, "%s", *list ? list : "cancel");
+    SetEnvironmentVariableA("QMDOUBLE_ANSWERS", comma ? comma + 1 : nullptr);
 }
 
 // The user closes the application: its stand-in ends, and with it its mutex in the session.
@@ -69,17 +68,21 @@ void closeApplication(DWORD session)
     }
 }
 
-void logAsk(DWORD session, const std::wstring& title, const std::wstring& text, DWORD style,
-            DWORD timeout, BOOL wait, const std::string& answer)
+void logAsk(DWORD session, LPCWSTR title, DWORD titleBytes, LPCWSTR text, DWORD textBytes,
+            DWORD style, DWORD timeout, BOOL wait, const char* answer)
 {
     wchar_t path[MAX_PATH];
     DWORD length = GetEnvironmentVariableW(L"QMDOUBLE_ASK_LOG", path, MAX_PATH);
+    char titleUtf8[64] = "", textUtf8[512] = "";
+    WideCharToMultiByte(CP_UTF8, 0, title, titleBytes / sizeof(wchar_t), titleUtf8,
+                        sizeof titleUtf8 - 1, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text, textBytes / sizeof(wchar_t), textUtf8,
+                        sizeof textUtf8 - 1, nullptr, nullptr);
     if (length == 0 || length >= MAX_PATH)
         return;
     if (FILE* out = _wfopen(path, L"ab")) {
         std::fprintf(out, "session %lu: \"%s\" \"%s\" style %lu, %lu s, wait %d: %s\n", session,
-                     utf8(title).c_str(), utf8(text).c_str(), style, timeout, wait,
-                     answer.c_str());
+                     titleUtf8, textUtf8, style, timeout, wait, answer);
         std::fclose(out);
     }
 }
@@ -123,14 +126,16 @@ __declspec(dllexport) BOOL WINAPI WTSQuerySessionInformationW(HANDLE, DWORD sess
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::wstring text = session == 0             ? L""
-                        : what == WTSDomainName ? L"QMDOMAIN"
-                                                 : L"user" + std::to_wstring(session);
-    *bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    wchar_t text[32] = L"";
+    if (session != 0 && what == WTSDomainName)
+        std::wcscpy(text, L"QMDOMAIN");
+    else if (session != 0)
+        std::swprintf(text, 32, L"user%lu", session);
+    *bytes = static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t));
     *buffer = static_cast<LPWSTR>(HeapAlloc(GetProcessHeap(), 0, *bytes));
     if (!*buffer)
         return FALSE;
-    std::memcpy(*buffer, text.c_str(), *bytes);
+    std::memcpy(*buffer, text, *bytes);
     return TRUE;
 }
 
@@ -139,25 +144,26 @@ __declspec(dllexport) BOOL WINAPI WTSSendMessageW(HANDLE, DWORD session, LPWSTR 
                                                   DWORD textBytes, DWORD style, DWORD timeout,
                                                   DWORD* response, BOOL wait)
 {
-    std::string answer = nextAnswer();
-    const char* told = answer == "close"   ? "closes Quillmarsh2, then Retry"
-                       : answer == "retry" ? "Retry"
-                       : answer == "none"  ? "no answer in time"
-                       : answer == "ok"    ? "OK"
-                       : answer == "fail"  ? "not delivered"
-                                           : "Cancel";
-    logAsk(session, std::wstring(title, titleBytes / sizeof(wchar_t)),
-           std::wstring(text, textBytes / sizeof(wchar_t)), style, timeout, wait, told);
-    if (answer == "fail" || !listed(session) || !response) {
+    char answer[32];
+    nextAnswer(answer);
+    auto is = [&answer](const char* word) { return std::strcmp(answer, word) == 0; };
+    const char* told = is("close")   ? "closes Quillmarsh2, then Retry"
+                       : is("retry") ? "Retry"
+                       : is("none")  ? "no answer in time"
+                       : is("ok")    ? "OK"
+                       : is("fail")  ? "not delivered"
+                                     : "Cancel";
+    logAsk(session, title, titleBytes, text, textBytes, style, timeout, wait, told);
+    if (is("fail") || !listed(session) || !response) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (answer == "close")
+    if (is("close"))
         closeApplication(session);
-    *response = answer == "retry" || answer == "close" ? IDRETRY
-                : answer == "none"                     ? IDTIMEOUT
-                : answer == "ok"                       ? IDOK
-                                                       : IDCANCEL;
+    *response = is("retry") || is("close") ? IDRETRY
+                : is("none")               ? IDTIMEOUT
+                : is("ok")                 ? IDOK
+                                           : IDCANCEL;
     return TRUE;
 }
 
